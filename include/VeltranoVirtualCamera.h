@@ -1,0 +1,74 @@
+/*
+ * VeltranoVirtualCamera.h - producer API of the Veltrano Virtual Camera.
+ *
+ * A host application (the producer) loads VeltranoVirtualCamera.dll and pushes
+ * finished video frames to every capture application that has the camera open.
+ * Frames are packed YUY2 (bytes Y0 U Y1 V per pixel pair), rows top to bottom.
+ * Capture applications see the frames when width, height and stride are
+ * 1280, 720 and 2560; otherwise they see the camera's placeholder picture.
+ *
+ * One producer may exist at a time in a logon session. All functions are plain C,
+ * never throw, and report failure as 0 or null.
+ */
+#ifndef VELTRANO_VIRTUAL_CAMERA_H_
+#define VELTRANO_VIRTUAL_CAMERA_H_
+
+#include <stdint.h>
+
+/* The C calling convention of the platform (on x64 Windows there is only one). */
+#define VELTRANO_API
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opaque producer handle. */
+typedef struct VeltranoVirtualCameraProducer VeltranoVirtualCameraProducer;
+
+/*
+ * Creates the producer and announces the frame format.
+ *   width, height: pixels and rows; stride: bytes per row (2 * width for packed YUY2).
+ *   tag: any non-zero 64-bit value; other processes can read it back with
+ *        VeltranoVirtualCamera_GetCurrentFormat (for example a process id).
+ * Returns the handle, owned by the caller until VeltranoVirtualCamera_CloseProducer,
+ * or null when an argument is zero or negative, the frame does not fit in 32-bit sizes,
+ * another producer is running (in any process of the session), or the system refuses.
+ * Call it on the thread that will later close the producer: the single-producer lock
+ * belongs to that thread.
+ */
+VeltranoVirtualCameraProducer* VELTRANO_API VeltranoVirtualCamera_CreateProducer(int32_t width, int32_t height,
+                                                                                int32_t stride, uint64_t tag);
+
+/*
+ * Publishes one frame of height * stride bytes (only that many are read).
+ *   byte_count: size of the buffer at data; smaller than height * stride is refused.
+ *   stamp: any 64-bit value stored with the frame (for example a timestamp); the camera
+ *          does not read it.
+ * Returns 1 when the frame was published, 0 when nothing was written (null handle or
+ * data, buffer too small, or a handle superseded by a newer CreateProducer).
+ * Never blocks. Call from one thread at a time per handle, never during CloseProducer.
+ */
+int32_t VELTRANO_API VeltranoVirtualCamera_WriteFrame(VeltranoVirtualCameraProducer* producer, const void* data,
+                                                     uint32_t byte_count, uint64_t stamp);
+
+/*
+ * Marks the stream closed (capture applications return to the placeholder), releases
+ * everything and frees the handle. A null handle is ignored. Call it on the thread that
+ * created the producer, or the single-producer lock is held until that thread ends.
+ */
+void VELTRANO_API VeltranoVirtualCamera_CloseProducer(VeltranoVirtualCameraProducer* producer);
+
+/*
+ * Reads the format announced by the current (or last) producer. Any pointer may be
+ * null. Returns 1 when a producer is streaming (has published a frame and not closed),
+ * else 0; the outputs are filled whenever a producer's section exists and are left
+ * untouched when none does. Any thread of any process, no handle needed.
+ */
+int32_t VELTRANO_API VeltranoVirtualCamera_GetCurrentFormat(int32_t* width, int32_t* height, int32_t* stride,
+                                                           uint64_t* tag);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VELTRANO_VIRTUAL_CAMERA_H_ */
