@@ -1,0 +1,36 @@
+// Source filter storage: the array of source-stream pins and the state lock that
+// guards the filter and every pin (it is also the filter lock and each pin's lock).
+// The filter owns its pins and destroys them in its own destruction.
+#pragma once
+
+#include "framework/base_filter.h"
+
+namespace veltrano::framework {
+
+class CSourceStream;
+
+class CSource : public CBaseFilter {
+ public:
+  //! `result` receives the first failure of the construction (nothing on success).
+  CSource(const wchar_t* object_name, IUnknown* outer, REFCLSID clsid, HRESULT* result) noexcept;
+  ~CSource() override;
+
+  LONG PinCount() override;
+  CBasePin* PinAt(LONG index) override;
+
+  //! Appends a pin (from its constructor). E_OUTOFMEMORY leaves the list unchanged.
+  HRESULT AttachPin(CSourceStream* pin) noexcept;
+  //! Removes a pin (from its destructor); no lock, destruction only.
+  void DetachPin(CSourceStream* pin) noexcept;
+  //! 1-based position of `pin` in the pin array, 0 when absent (no lock).
+  LONG PinPosition(const CSourceStream* pin) const noexcept;
+
+  platform::CriticalSection* state_lock() noexcept { return &state_lock_; }
+
+ private:
+  LONG pin_count_ = 0;
+  CSourceStream** pins_ = nullptr;
+  platform::CriticalSection state_lock_;
+};
+
+}  // namespace veltrano::framework

@@ -1,0 +1,55 @@
+// Output pin of a source filter that produces samples on a worker thread of its
+// own: take an empty sample, have it filled (FillSample), push it downstream, and
+// look for a command between samples. Pause from Stopped starts the worker; Stop
+// ends it. Threads: OnActivate/OnDeactivate on the thread changing the filter state
+// (state lock held); FillSample and the hooks on the worker, which never takes the
+// state lock.
+#pragma once
+
+#include "framework/am_thread.h"
+#include "framework/base_output_pin.h"
+
+namespace veltrano::framework {
+
+class CSource;
+
+class CSourceStream : public CAMThread, public CBaseOutputPin {
+ public:
+  //! Attaches the pin to `filter`; `result` keeps the first construction failure.
+  CSourceStream(HRESULT* result, CSource* filter, const wchar_t* name) noexcept;
+  ~CSourceStream() override;
+
+  // Worker side, in slot order after WorkerMain and the destructor.
+  DWORD WorkerMain() override;
+  //! Fills one sample: S_OK delivers it, S_FALSE ends the stream, errors abort it.
+  virtual HRESULT FillSample(IMediaSample* sample) = 0;
+  //! Runs on the worker for WorkerInit.
+  virtual HRESULT OnWorkerThreadStart();
+  //! Runs on the worker as it ends.
+  virtual HRESULT OnWorkerThreadExit();
+  //! Runs on the worker each time streaming begins; result ignored.
+  virtual HRESULT OnStreamingStart();
+  //! The sample loop.
+  virtual HRESULT StreamSamples();
+  //! The one type of a single-format pin; E_UNEXPECTED by default.
+  virtual HRESULT PreferredMediaType(CMediaTypeRecord* type);
+
+  // Pin overrides.
+  HRESULT OnActivate() override;
+  HRESULT OnDeactivate() override;
+  HRESULT ValidateMediaType(const AM_MEDIA_TYPE* type) override;
+  HRESULT MediaTypeAt(LONG position, CMediaTypeRecord* type) override;
+  STDMETHODIMP QueryId(LPWSTR* out) override;
+
+  //! Stops and joins a worker that is still running when the filter is being
+  //! destroyed (released while paused or running, or after a failed decommit).
+  void ShutDownWorker() noexcept;
+
+ protected:
+  CSource* source_filter() const noexcept { return source_filter_; }
+
+ private:
+  CSource* const source_filter_;  // not counted: the filter owns its pins
+};
+
+}  // namespace veltrano::framework
