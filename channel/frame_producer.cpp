@@ -1,0 +1,110 @@
+// Producer side of the frame section protocol: initialise, publish, close.
+#include "channel/frame_producer.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "channel/frame_section_words.h"
+
+namespace veltrano::channel {
+namespace {
+
+// The producer that last initialised the section from this process. A second
+// successful Create while a producer lives can only happen on the thread that owns
+// the (recursive) producer mutex, so this one record is enough to tell the current
+// initialiser from the handles it superseded.
+std::atomic<const FrameProducer*> g_current_initialiser{nullptr};
+
+volatile LONG* InterlockedWord(void* base, uint32_t offset) noexcept {
+  return reinterpret_cast<volatile LONG*>(static_cast<unsigned char*>(base) + offset);
+}
+
+}  // namespace
+
+bool FrameProducer::Create(int32_t width, int32_t height, int32_t stride, uint64_t tag) noexcept {
+  TearDown();
+  FrameSectionLayout layout;
+  if (width <= 0 || tag == 0 || !ComputeFrameSectionLayout(height, stride, &layout)) return false;
+
+  // Opens the mutex when another producer created it; ownership is what admits us.
+  platform::UniqueHandle mutex(::CreateMutexW(nullptr, FALSE, kProducerMutexName));
+  if (!mutex) return false;
+  const DWORD wait = ::WaitForSingleObject(mutex.get(), 0);
+  // WAIT_ABANDONED: a producer ended without closing; its section is taken over below.
+  if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return false;
+  mutex_ = std::move(mutex);
+
+  // An existing section of that name is returned as it is; a smaller one makes the
+  // full-size mapping below fail.
+  section_.reset(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, layout.total_size,
+                                      kFrameSectionName));
+  if (!section_) {
+    TearDown();
+    return false;
+  }
+  view_.reset(::MapViewOfFile(section_.get(), FILE_MAP_ALL_ACCESS, 0, 0, layout.total_size));
+  if (!view_) {
+    TearDown();
+    return false;
+  }
+  layout_ = layout;
+
+  // Zeroing sets the state to empty, so readers holding the section let go of it
+  // until the header below announces the new format.
+  void* base = view_.get();
+  std::memset(base, 0, layout.total_size);
+  StoreWord32(base, kWidthOffset, static_cast<uint32_t>(width));
+  StoreWord32(base, kHeightOffset, static_cast<uint32_t>(height));
+  StoreWord32(base, kStrideOffset, static_cast<uint32_t>(stride));
+  StoreWord64(base, kProducerTagOffset, tag);
+  StoreWord32(base, kProducerStateOffset, kStateCreated);
+  StoreWord32(base, kFrameSizeOffset, layout.frame_size);
+  for (uint32_t k = 0; k < kSlotCount; ++k) {
+    StoreWord32(base, kSlotOffsetTableOffset + 4 * k, layout.slot_offsets[k]);
+  }
+  owns_view_ = true;
+  g_current_initialiser.store(this);
+  return true;
+}
+
+bool FrameProducer::WriteFrame(const void* data, uint32_t byte_count, uint64_t stamp) noexcept {
+  if (!view_ || !data || byte_count < layout_.frame_size || !IsCurrentInitialiser()) return false;
+  void* base = view_.get();
+  // The fetch-add claims the slot; unsigned arithmetic gives the wrapped sequence.
+  const uint32_t sequence =
+      static_cast<uint32_t>(::InterlockedExchangeAdd(InterlockedWord(base, kWriteCounterOffset), 1)) + 1u;
+  const uint32_t slot = layout_.slot_offsets[SlotIndexOf(sequence)];
+  std::memcpy(static_cast<unsigned char*>(base) + slot + kSlotDataOffset, data, layout_.frame_size);
+  StoreWord32(base, slot + kSlotLengthOffset, layout_.frame_size);
+  StoreWord64(base, slot + kSlotStampOffset, stamp);
+  // Full barrier: a reader that sees this sequence sees the data, length and stamp.
+  ::InterlockedExchange(InterlockedWord(base, kPublishedSequenceOffset), static_cast<LONG>(sequence));
+  ::InterlockedCompareExchange(InterlockedWord(base, kProducerStateOffset), kStateStreaming, kStateCreated);
+  return true;
+}
+
+void FrameProducer::TearDown() noexcept {
+  // Only the last initialiser marks the section closed: a superseded handle must not
+  // end the stream of the producer that re-initialised the section after it.
+  if (view_ && IsCurrentInitialiser()) StoreWord32(view_.get(), kProducerStateOffset, kStateClosed);
+  if (owns_view_) {
+    const FrameProducer* self = this;
+    g_current_initialiser.compare_exchange_strong(self, nullptr);
+  }
+  owns_view_ = false;
+  view_.reset();
+  section_.reset();
+  if (mutex_) {
+    ::ReleaseMutex(mutex_.get());
+    mutex_.reset();
+  }
+  layout_ = FrameSectionLayout{};
+}
+
+bool FrameProducer::IsCurrentInitialiser() const noexcept {
+  return owns_view_ && g_current_initialiser.load() == this;
+}
+
+}  // namespace veltrano::channel

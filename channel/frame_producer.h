@@ -1,0 +1,50 @@
+// The producer side of the frame section: one live producer holds the producer mutex,
+// the section and a read/write view, and publishes frames into the slot ring.
+// Create and TearDown run on the thread that owns the producer (the mutex belongs to
+// it); WriteFrame runs on one thread at a time and never overlaps TearDown.
+#pragma once
+
+#include <cstdint>
+
+#include "channel/frame_section_layout.h"
+#include "platform/mapped_view.h"
+#include "platform/unique_handle.h"
+
+namespace veltrano::channel {
+
+class FrameProducer {
+ public:
+  FrameProducer() noexcept = default;
+  FrameProducer(const FrameProducer&) = delete;
+  FrameProducer& operator=(const FrameProducer&) = delete;
+  ~FrameProducer() { TearDown(); }
+
+  //! Takes the producer mutex, creates (or reopens) the section and initialises it.
+  //! Returns false with nothing held on any failure: a zero or negative argument, a
+  //! size that does not fit in 32 bits, another live producer, or a system refusal.
+  bool Create(int32_t width, int32_t height, int32_t stride, uint64_t tag) noexcept;
+
+  //! Publishes the first frame-size bytes of `data` into the next slot. Returns false
+  //! without touching the section when nothing is held, `data` is null, `byte_count`
+  //! is short of the frame size, or a newer producer has re-initialised the section.
+  bool WriteFrame(const void* data, uint32_t byte_count, uint64_t stamp) noexcept;
+
+  //! Marks the section closed when this producer is the one that last initialised it,
+  //! then unmaps the view, closes the section and releases and closes the mutex.
+  void TearDown() noexcept;
+
+  //! True while this producer is the last one of the process to have initialised the
+  //! section (a second Create on the owning thread supersedes the first).
+  bool IsCurrentInitialiser() const noexcept;
+
+ private:
+  platform::UniqueHandle section_;
+  platform::UniqueHandle mutex_;
+  platform::MappedView view_;
+  bool owns_view_ = false;
+  // The producer writes with the layout it computed itself: the shared header can be
+  // overwritten by any process of the session and is never read back.
+  FrameSectionLayout layout_;
+};
+
+}  // namespace veltrano::channel

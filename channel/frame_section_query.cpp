@@ -1,0 +1,28 @@
+// Reading the producer's announced format out of the frame section header.
+#include "channel/frame_section_query.h"
+
+#include <windows.h>
+
+#include "channel/frame_section_layout.h"
+#include "channel/frame_section_words.h"
+#include "platform/mapped_view.h"
+#include "platform/unique_handle.h"
+
+namespace veltrano::channel {
+
+bool QueryFrameSection(FrameSectionFormat* format) noexcept {
+  if (!format) return false;
+  platform::UniqueHandle section(::OpenFileMappingW(FILE_MAP_READ, FALSE, kFrameSectionName));
+  if (!section) return false;
+  platform::MappedView view(::MapViewOfFile(section.get(), FILE_MAP_READ, 0, 0, 0));
+  if (!view || view.MappedSize() < kHeaderSize) return false;
+  const void* base = view.get();
+  format->width = static_cast<int32_t>(LoadWord32(base, kWidthOffset));
+  format->height = static_cast<int32_t>(LoadWord32(base, kHeightOffset));
+  format->stride = static_cast<int32_t>(LoadWord32(base, kStrideOffset));
+  format->tag = LoadWord64(base, kProducerTagOffset);
+  format->state = LoadWord32(base, kProducerStateOffset);
+  return true;
+}
+
+}  // namespace veltrano::channel
