@@ -99,6 +99,9 @@ class CBasePin : public CUnknown, public IPin, public IQualityControl {
   HRESULT AgreeConnectionType(IPin* peer, const AM_MEDIA_TYPE* proposed);
   HRESULT TryEnumeratedTypes(IPin* peer, const AM_MEDIA_TYPE* proposed, IEnumMediaTypes* types);
   HRESULT AttemptConnection(IPin* peer, const AM_MEDIA_TYPE* type);
+  bool FilterIsStopped() const noexcept;
+  //! Stores (with a reference) or clears the peer; the old one is released outside the type lock.
+  void SetConnectedPin(IPin* peer) noexcept;
 
   wchar_t* name_ = nullptr;
   platform::ComPtr<IPin> connected_pin_;

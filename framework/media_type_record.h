@@ -12,6 +12,10 @@ namespace veltrano::framework {
 //! field copied, and E_OUTOFMEMORY.
 HRESULT DuplicateMediaType(AM_MEDIA_TYPE* target, const AM_MEDIA_TYPE* source) noexcept;
 
+//! Whether the concrete `type` fits `pattern` (see CMediaTypeRecord::FitsPattern);
+//! for records handed out by other objects, which are plain AM_MEDIA_TYPEs.
+bool TypeFitsPattern(const AM_MEDIA_TYPE& type, const AM_MEDIA_TYPE* pattern) noexcept;
+
 //! Frees the contents of a media type (format block, pUnk) without freeing the record.
 void FreeMediaTypeContents(AM_MEDIA_TYPE* type) noexcept;
 
