@@ -33,9 +33,6 @@ class CVeltranoVirtualCamera final : public framework::CSource, public IAMFilter
   CVeltranoVirtualCameraStream* pin() const noexcept { return pin_; }
 
  protected:
-  //! Stops a worker still running when the last reference goes (the filter was
-  //! released while paused or running), before the pin's members are torn down.
-  void OnFinalRelease() noexcept override;
   ~CVeltranoVirtualCamera() override;
 
  private:

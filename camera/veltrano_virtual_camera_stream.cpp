@@ -1,0 +1,303 @@
+// The camera pin: formats and their negotiation, stream configuration, the pin
+// category property, and sample delivery.
+#include "camera/veltrano_virtual_camera_stream.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "camera/camera_identity.h"
+#include "camera/placeholder_frame.h"
+#include "camera/veltrano_virtual_camera.h"
+#include "platform/com_ptr.h"
+
+namespace veltrano::camera {
+namespace {
+
+// Mid-grey in YUY2: Y = U = V = 128.
+constexpr BYTE kGreyByte = 0x80;
+
+// The pacer's view of the filter's clock, real time and sleeping.
+class FilterPacingSource final : public PacingSource {
+ public:
+  explicit FilterPacingSource(framework::CBaseFilter* filter) noexcept : filter_(filter) {}
+  HRESULT StreamTime(REFERENCE_TIME* out) noexcept override { return filter_->GetStreamTime(out); }
+  int64_t RealTime() noexcept override { return QueryRealTime(); }
+  void SleepMilliseconds(DWORD milliseconds) noexcept override { ::Sleep(milliseconds); }
+
+ private:
+  framework::CBaseFilter* filter_;
+};
+
+// A caller-owned copy in task memory, or null with everything freed.
+AM_MEDIA_TYPE* AllocateCopy(const AM_MEDIA_TYPE& source) noexcept {
+  auto* copy = static_cast<AM_MEDIA_TYPE*>(::CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE)));
+  if (!copy) return nullptr;
+  if (FAILED(framework::DuplicateMediaType(copy, &source))) {
+    framework::FreeMediaTypeContents(copy);
+    ::CoTaskMemFree(copy);
+    return nullptr;
+  }
+  return copy;
+}
+
+}  // namespace
+
+CVeltranoVirtualCameraStream::CVeltranoVirtualCameraStream(HRESULT* result, CVeltranoVirtualCamera* filter) noexcept
+    : CSourceStream(result, filter, kCapturePinName), camera_(filter) {
+  try {
+    modes_.push_back(kDefaultCaptureMode);
+  } catch (const std::bad_alloc&) {
+    framework::StoreResult(result, E_OUTOFMEMORY);
+    return;
+  }
+  framework::CMediaTypeRecord type;
+  HRESULT hr = MediaTypeAt(0, &type);
+  if (hr == S_OK) hr = ReplaceCurrentMediaType(&type);
+  if (hr != S_OK) framework::StoreResult(result, FAILED(hr) ? hr : E_UNEXPECTED);
+}
+
+// Members go in reverse order: the section view, the placeholder cache, the delivery
+// lock, the mode list; then the source-stream teardown detaches the pin.
+CVeltranoVirtualCameraStream::~CVeltranoVirtualCameraStream() = default;
+
+STDMETHODIMP CVeltranoVirtualCameraStream::QueryInterface(REFIID iid, void** out) {
+  if (!out) return E_POINTER;
+  if (IsEqualIID(iid, IID_IAMStreamConfig)) return HandOutInterface(static_cast<IAMStreamConfig*>(this), out);
+  if (IsEqualIID(iid, IID_IKsPropertySet)) return HandOutInterface(static_cast<IKsPropertySet*>(this), out);
+  return owner()->QueryInterface(iid, out);
+}
+
+// ---- Formats -------------------------------------------------------------------
+
+HRESULT CVeltranoVirtualCameraStream::MediaTypeAt(LONG position, framework::CMediaTypeRecord* type) {
+  if (!type) return E_POINTER;
+  if (position < 0) return E_INVALIDARG;
+  if (static_cast<size_t>(position) >= modes_.size()) return VFW_S_NO_MORE_ITEMS;
+  return BuildModeMediaType(modes_[position], type);
+}
+
+HRESULT CVeltranoVirtualCameraStream::ValidateMediaType(const AM_MEDIA_TYPE* type) {
+  if (!type) return E_INVALIDARG;
+  if (!IsEqualGUID(type->majortype, MEDIATYPE_Video)) return E_INVALIDARG;
+  if (!IsEqualGUID(type->subtype, MEDIASUBTYPE_YUY2)) return E_INVALIDARG;
+  if (!IsEqualGUID(type->formattype, FORMAT_VideoInfo)) return E_INVALIDARG;
+  // A missing block and one shorter than a VIDEOINFOHEADER alike: nothing past
+  // cbFormat is ever read, and no later reader meets a short block.
+  const VIDEOINFOHEADER* info = VideoInfoOf(*type);
+  if (!info) return E_INVALIDARG;
+  const BITMAPINFOHEADER& bitmap = info->bmiHeader;
+  if (bitmap.biWidth <= 0 || bitmap.biHeight <= 0) return E_INVALIDARG;
+  if (bitmap.biCompression != kYuy2FourCc || bitmap.biBitCount != 16) return E_INVALIDARG;
+  for (const CaptureMode& mode : modes_) {
+    if (mode.width == bitmap.biWidth && mode.height == bitmap.biHeight &&
+        mode.frame_interval == info->AvgTimePerFrame) {
+      return S_OK;
+    }
+  }
+  return E_INVALIDARG;
+}
+
+HRESULT CVeltranoVirtualCameraStream::SizeBuffers(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) {
+  if (!allocator || !request) return E_POINTER;
+  auto guard = lock()->Lock();
+  const VIDEOINFOHEADER* info = VideoInfoOf(current_media_type());
+  request->cBuffers = 1;
+  request->cbBuffer = info ? static_cast<LONG>(info->bmiHeader.biSizeImage) : 0;
+  ALLOCATOR_PROPERTIES actual = {};
+  const HRESULT hr = allocator->SetProperties(request, &actual);
+  if (FAILED(hr)) return hr;
+  return actual.cbBuffer < request->cbBuffer ? E_FAIL : S_OK;
+}
+
+HRESULT CVeltranoVirtualCameraStream::OnDeactivate() {
+  // Flushing first releases a downstream Receive that holds the worker, so the stop
+  // below can reach it; the end of the flush follows once the worker has ended.
+  SendBeginFlush();
+  const HRESULT hr = CSourceStream::OnDeactivate();
+  SendEndFlush();
+  return hr;
+}
+
+// ---- IAMStreamConfig -----------------------------------------------------------
+
+STDMETHODIMP CVeltranoVirtualCameraStream::SetFormat(AM_MEDIA_TYPE* type) {
+  if (!type) return E_POINTER;
+  platform::ComPtr<IPin> peer;
+  platform::ComPtr<IFilterGraph> graph;
+  {
+    // Held from the state test to the reset, so a concurrent Pause cannot start a
+    // worker on a half-changed format; released before the graph reconnects us.
+    auto guard = lock()->Lock();
+    if (filter()->state() != State_Stopped) return VFW_E_NOT_STOPPED;
+    if (ValidateMediaType(type) != S_OK) return E_INVALIDARG;
+    // The previous type stays when the copy runs out of memory.
+    const HRESULT hr = ReplaceCurrentMediaType(type);
+    if (FAILED(hr)) return hr;
+    ResetTiming();
+    if (ConnectedTo(peer.put()) == S_OK && peer) graph = platform::ComPtr<IFilterGraph>(filter()->graph());
+  }
+  // The graph's answer does not undo the accepted format.
+  if (graph) graph->Reconnect(static_cast<IPin*>(this));
+  return S_OK;
+}
+
+STDMETHODIMP CVeltranoVirtualCameraStream::GetFormat(AM_MEDIA_TYPE** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  auto* copy = static_cast<AM_MEDIA_TYPE*>(::CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE)));
+  if (!copy) return E_OUTOFMEMORY;
+  if (FAILED(CopyCurrentMediaType(copy))) {
+    framework::FreeMediaTypeContents(copy);
+    ::CoTaskMemFree(copy);
+    return E_OUTOFMEMORY;
+  }
+  *out = copy;
+  return S_OK;
+}
+
+STDMETHODIMP CVeltranoVirtualCameraStream::GetNumberOfCapabilities(int* count, int* size) {
+  if (!count || !size) return E_POINTER;
+  *count = static_cast<int>(modes_.size());
+  *size = kStreamCapsSize;
+  return S_OK;
+}
+
+STDMETHODIMP CVeltranoVirtualCameraStream::GetStreamCaps(int index, AM_MEDIA_TYPE** out, BYTE* caps) {
+  if (!out || !caps) return E_POINTER;
+  // E_INVALIDARG rather than S_FALSE: applications loop on the count they were given.
+  if (index < 0 || static_cast<size_t>(index) >= modes_.size()) return E_INVALIDARG;
+  framework::CMediaTypeRecord type;
+  const HRESULT hr = MediaTypeAt(index, &type);
+  if (hr != S_OK) return FAILED(hr) ? hr : E_UNEXPECTED;
+  AM_MEDIA_TYPE* copy = AllocateCopy(type);
+  if (!copy) {
+    *out = nullptr;
+    return E_OUTOFMEMORY;
+  }
+  *out = copy;
+  FillStreamCaps(modes_[index], caps);
+  return S_OK;
+}
+
+// ---- IKsPropertySet ------------------------------------------------------------
+
+STDMETHODIMP CVeltranoVirtualCameraStream::Set(REFGUID, DWORD, void*, DWORD, void*, DWORD) {
+  return E_NOTIMPL;
+}
+
+STDMETHODIMP CVeltranoVirtualCameraStream::Get(REFGUID set, DWORD id, void*, DWORD, void* data, DWORD data_size,
+                                               DWORD* returned) {
+  if (!IsEqualGUID(set, AMPROPSETID_Pin)) return E_PROP_SET_UNSUPPORTED;
+  if (id != AMPROPERTY_PIN_CATEGORY) return E_PROP_ID_UNSUPPORTED;
+  if (!data && !returned) return E_POINTER;
+  if (returned) *returned = sizeof(GUID);
+  if (!data) return S_OK;  // a size query
+  if (data_size < sizeof(GUID)) return E_UNEXPECTED;
+  std::memcpy(data, &PIN_CATEGORY_CAPTURE, sizeof(GUID));
+  return S_OK;
+}
+
+STDMETHODIMP CVeltranoVirtualCameraStream::QuerySupported(REFGUID set, DWORD id, DWORD* support) {
+  if (!IsEqualGUID(set, AMPROPSETID_Pin)) return E_PROP_SET_UNSUPPORTED;
+  if (id != AMPROPERTY_PIN_CATEGORY) return E_PROP_ID_UNSUPPORTED;
+  if (support) *support = KSPROPERTY_SUPPORT_GET;
+  return S_OK;
+}
+
+// ---- Delivery ------------------------------------------------------------------
+
+void CVeltranoVirtualCameraStream::ResetTiming() noexcept {
+  running_stream_time_ = 0;
+  discontinuity_pending_ = true;
+  pacer_.Reset();
+}
+
+HRESULT CVeltranoVirtualCameraStream::OnWorkerThreadStart() {
+  ResetTiming();
+  return S_OK;
+}
+
+HRESULT CVeltranoVirtualCameraStream::OnWorkerThreadExit() {
+  auto guard = delivery_lock_.Lock();
+  reader_.Release();
+  return S_OK;
+}
+
+HRESULT CVeltranoVirtualCameraStream::FillSample(IMediaSample* sample) {
+  if (!sample) return E_POINTER;
+  BYTE* buffer = nullptr;
+  sample->GetPointer(&buffer);  // only the pointer tells
+  if (!buffer) return E_POINTER;
+  // No concurrent replacement while the worker streams: SetFormat refuses unless the
+  // filter is stopped, and reconnection needs a stopped filter too.
+  const VIDEOINFOHEADER* current = VideoInfoOf(current_media_type());
+  if (!current) return E_UNEXPECTED;
+  const VIDEOINFOHEADER info = *current;
+
+  // The image size as far as this buffer really holds it.
+  const LONG image_size = static_cast<LONG>(info.bmiHeader.biSizeImage);
+  const LONG buffer_size = sample->GetSize();
+  const uint32_t length = image_size > 0 && buffer_size > 0 ? static_cast<uint32_t>(std::min(image_size, buffer_size)) : 0;
+
+  REFERENCE_TIME start = running_stream_time_;
+  REFERENCE_TIME end = start + info.AvgTimePerFrame;
+  running_stream_time_ = end;
+  sample->SetTime(&start, &end);
+  sample->SetSyncPoint(TRUE);
+  sample->SetDiscontinuity(discontinuity_pending_ ? TRUE : FALSE);
+  discontinuity_pending_ = false;
+
+  FilterPacingSource source(filter());
+  pacer_.Pace(start, info.AvgTimePerFrame, source);
+
+  // The picture last, after the wait, so the sample carries the newest frame there is
+  // when it leaves.
+  const uint32_t written = CopyPicture(buffer, length, info);
+  sample->SetActualDataLength(static_cast<LONG>(written));
+  return S_OK;
+}
+
+uint32_t CVeltranoVirtualCameraStream::CopyPicture(BYTE* buffer, uint32_t capacity, const VIDEOINFOHEADER& info) noexcept {
+  auto guard = delivery_lock_.Lock();
+  reader_.Refresh();
+  const uint32_t copied = reader_.CopyNewest(buffer, capacity, info.bmiHeader.biWidth, info.bmiHeader.biHeight);
+  if (copied > 0) return copied;
+  if (capacity == 0) return 0;
+  return CopyFallback(buffer, capacity, info);
+}
+
+uint32_t CVeltranoVirtualCameraStream::CopyFallback(BYTE* buffer, uint32_t length, const VIDEOINFOHEADER& info) noexcept {
+  const LONG width = info.bmiHeader.biWidth;
+  const LONG height = info.bmiHeader.biHeight;
+  const int64_t frame_bytes = static_cast<int64_t>(width) * height * 2;
+  // The placeholder only where it fills exactly the bytes this sample holds.
+  const bool fits = width > 0 && height > 0 && frame_bytes == static_cast<int64_t>(length);
+  if (fits && !placeholder_failed_) {
+    if (cached_width_ != width || cached_height_ != height || placeholder_cache_.size() != length) {
+      std::vector<uint8_t>().swap(placeholder_cache_);
+      cached_width_ = 0;
+      cached_height_ = 0;
+      bool out_of_memory = false;
+      const bool decoded = DecodePlaceholderFrame(static_cast<uint32_t>(width), static_cast<uint32_t>(height),
+                                                  placeholder_cache_, &out_of_memory);
+      if (decoded && placeholder_cache_.size() == length) {
+        cached_width_ = width;
+        cached_height_ = height;
+      } else {
+        // A shortage of memory passes; any other failure means the picture can
+        // never be shown, so it is not tried again.
+        if (!out_of_memory) placeholder_failed_ = true;
+        std::vector<uint8_t>().swap(placeholder_cache_);
+      }
+    }
+    if (cached_width_ == width && cached_height_ == height) {
+      std::memcpy(buffer, placeholder_cache_.data(), length);
+      return length;
+    }
+  }
+  std::memset(buffer, kGreyByte, length);
+  return length;
+}
+
+}  // namespace veltrano::camera
