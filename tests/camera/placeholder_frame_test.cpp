@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -103,14 +104,17 @@ TEST_F(PlaceholderDecode, DecodesTheMirroredNoticeAt1280x720) {
       const uint8_t luma = LumaAt(frame, x, y);
       pure_white += luma == 235;
       if (luma >= kTextLuma) {
-        top = std::min(top, y), bottom = std::max(bottom, y);
-        left = std::min(left, x), right = std::max(right, x);
+        top = std::min(top, y);
+        bottom = std::max(bottom, y);
+        left = std::min(left, x);
+        right = std::max(right, x);
         text_column[x] = true;
       }
       const bool near_text = y + 2 >= kTextTop && y <= kTextBottom + 2 && x + 2 >= kTextLeft &&
                              x <= kTextRight + 2;
       if (!near_text) {
-        background_sum += luma, ++background_count;
+        background_sum += luma;
+        ++background_count;
         background_min = std::min(background_min, luma);
         background_max = std::max(background_max, luma);
       }
