@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "platform/critical_section.h"
 #include "platform/unique_handle.h"
 
@@ -38,11 +40,15 @@ class CAMThread {
   //! Waits for the worker thread to end and closes its handle (at most once).
   void JoinWorker() noexcept;
   bool HasWorker() const noexcept;
+  //! True on the worker thread itself (a call that arrives there must not wait for it).
+  bool IsWorkerThread() const noexcept;
 
  protected:
   DWORD WaitForCommand() noexcept;
   bool PeekCommand(DWORD* command) noexcept;
   void ReplyToCommand(HRESULT result) noexcept;
+  //! Closes the thread handle without waiting; only for the worker thread itself.
+  void AbandonWorker() noexcept;
 
  private:
   static DWORD WINAPI WorkerEntry(void* thread_object);
@@ -51,7 +57,8 @@ class CAMThread {
   platform::UniqueHandle reply_event_;    // auto reset
   DWORD command_ = 0;
   HRESULT reply_ = S_OK;
-  HANDLE thread_ = nullptr;  // swapped out atomically by JoinWorker
+  std::atomic<HANDLE> thread_{nullptr};  // swapped out atomically by JoinWorker
+  std::atomic<DWORD> thread_id_{0};
   platform::CriticalSection access_lock_;
 };
 

@@ -62,8 +62,8 @@ class CBaseFilter : public CUnknown, public IBaseFilter, public IAMovieSetup {
 
   FILTER_STATE state() const noexcept { return state_.load(); }
   platform::CriticalSection* filter_lock() const noexcept { return filter_lock_; }
-  IFilterGraph* graph() const noexcept { return graph_; }
-  IMediaEventSink* event_sink() const noexcept { return event_sink_; }
+  IFilterGraph* graph() const noexcept;
+  IMediaEventSink* event_sink() const noexcept { return event_sink_.load(); }
 
  private:
   std::atomic<FILTER_STATE> state_{State_Stopped};  // written under the filter lock
@@ -74,9 +74,13 @@ class CBaseFilter : public CUnknown, public IBaseFilter, public IAMovieSetup {
   std::atomic<REFERENCE_TIME> start_time_{0};  // written by Run, read by workers
   const CLSID clsid_;
   platform::CriticalSection* const filter_lock_;  // not owned
+  // Guards name_ and graph_ for QueryFilterInfo, which takes no filter lock (a
+  // callback on the worker may call it while Stop holds that lock). Never held
+  // across a call out.
+  mutable platform::CriticalSection info_lock_;
   wchar_t* name_ = nullptr;
   IFilterGraph* graph_ = nullptr;         // not counted: the graph holds us
-  IMediaEventSink* event_sink_ = nullptr;  // not counted, same reason
+  std::atomic<IMediaEventSink*> event_sink_{nullptr};  // not counted, same reason; read by workers
   LONG pin_list_version_ = 1;
 };
 

@@ -15,6 +15,11 @@ class CSource : public CBaseFilter {
   CSource(const wchar_t* object_name, IUnknown* outer, REFCLSID clsid, HRESULT* result) noexcept;
   ~CSource() override;
 
+  //! Stops the filter and ends every worker before anything is destroyed.
+  void OnFinalRelease() noexcept override;
+
+  //! PinCount and PinAt take only the small pin-list lock, never the state lock, so a
+  //! downstream callback on a worker thread may enumerate pins while Stop waits.
   LONG PinCount() override;
   CBasePin* PinAt(LONG index) override;
 
@@ -31,6 +36,8 @@ class CSource : public CBaseFilter {
   LONG pin_count_ = 0;
   CSourceStream** pins_ = nullptr;
   platform::CriticalSection state_lock_;
+  // Guards pin_count_ and pins_ for readers; held only around the array itself.
+  mutable platform::CriticalSection pin_list_lock_;
 };
 
 }  // namespace veltrano::framework

@@ -43,6 +43,10 @@ class CSourceStream : public CAMThread, public CBaseOutputPin {
 
   //! Stops and joins a worker that is still running when the filter is being
   //! destroyed (released while paused or running, or after a failed decommit).
+  //! On the worker thread itself (a sink dropped the last reference inside Receive)
+  //! it cannot wait: it decommits, runs OnWorkerThreadExit there, lets go of the
+  //! thread handle, and the worker then returns from the call out without touching
+  //! the destroyed pin and ends.
   void ShutDownWorker() noexcept;
 
  protected:
@@ -50,6 +54,9 @@ class CSourceStream : public CAMThread, public CBaseOutputPin {
 
  private:
   CSource* const source_filter_;  // not counted: the filter owns its pins
+  // Set when the filter was stopped from the worker thread itself (a callback inside
+  // Receive): that worker ends by itself and is joined by the next activation.
+  std::atomic<bool> worker_ending_{false};
 };
 
 }  // namespace veltrano::framework

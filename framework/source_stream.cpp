@@ -1,0 +1,213 @@
+// Source pin with its own worker thread: the command loop and the sample loop.
+#include "framework/source_stream.h"
+
+#include <strsafe.h>
+
+#include <cstring>
+
+#include "framework/source.h"
+
+namespace veltrano::framework {
+namespace {
+
+// How the worker must leave after a call out returns, when that call stopped or
+// released the filter on the worker thread itself. Kept per thread, not in the pin:
+// after a final release the pin is gone, and the worker may read only this.
+enum class WorkerLeave { kNone, kStop, kOrphaned };
+thread_local WorkerLeave t_worker_leave = WorkerLeave::kNone;
+
+bool MustLeave() noexcept { return t_worker_leave != WorkerLeave::kNone; }
+
+// Pin id text: "%d" of a 1-based position, within 12 characters with the terminator.
+constexpr size_t kIdChars = 12;
+
+}  // namespace
+
+CSourceStream::CSourceStream(HRESULT* result, CSource* filter, const wchar_t* name) noexcept
+    : CAMThread(result), CBaseOutputPin(filter, filter->state_lock(), name, result), source_filter_(filter) {
+  StoreResult(result, source_filter_->AttachPin(this));
+}
+
+CSourceStream::~CSourceStream() { source_filter_->DetachPin(this); }
+
+DWORD CSourceStream::WorkerMain() {
+  DWORD command = WaitForCommand();
+  while (command != WorkerInit) {
+    ReplyToCommand(E_UNEXPECTED);
+    command = WaitForCommand();
+  }
+  const HRESULT started = OnWorkerThreadStart();
+  if (FAILED(started)) {
+    OnWorkerThreadExit();
+    ReplyToCommand(started);
+    return 1;
+  }
+  ReplyToCommand(S_OK);
+  for (;;) {
+    command = WaitForCommand();
+    switch (command) {
+      case WorkerPause:
+      case WorkerRun:
+        ReplyToCommand(S_OK);
+        StreamSamples();
+        if (t_worker_leave == WorkerLeave::kOrphaned) return 0;  // the pin is gone
+        if (t_worker_leave == WorkerLeave::kStop) return FAILED(OnWorkerThreadExit()) ? 1 : 0;
+        break;
+      case WorkerStop:
+        ReplyToCommand(S_OK);
+        break;
+      case WorkerExit:
+        ReplyToCommand(S_OK);
+        return FAILED(OnWorkerThreadExit()) ? 1 : 0;
+      default:
+        ReplyToCommand(E_NOTIMPL);
+        break;
+    }
+  }
+}
+
+HRESULT CSourceStream::OnWorkerThreadStart() { return S_OK; }
+
+HRESULT CSourceStream::OnWorkerThreadExit() { return S_OK; }
+
+HRESULT CSourceStream::OnStreamingStart() { return S_OK; }
+
+HRESULT CSourceStream::StreamSamples() {
+  OnStreamingStart();
+  for (;;) {
+    DWORD command = 0;
+    if (PeekCommand(&command)) {
+      if (command == WorkerPause || command == WorkerRun) {
+        ReplyToCommand(S_OK);
+      } else if (command == WorkerStop) {
+        // Left unanswered: the request stays signalled and WorkerMain replies.
+        return S_FALSE;
+      } else {
+        ReplyToCommand(E_UNEXPECTED);
+      }
+      continue;
+    }
+    IMediaSample* sample = nullptr;
+    if (FAILED(AcquireSample(&sample, nullptr, nullptr, 0)) || !sample) {
+      // No buffer (decommitted, or all out): look for a command again shortly.
+      ::Sleep(1);
+      continue;
+    }
+    const HRESULT filled = FillSample(sample);
+    if (filled == S_OK) {
+      const HRESULT pushed = PushSample(sample);
+      sample->Release();
+      if (MustLeave()) return S_FALSE;
+      // S_FALSE or an error from downstream ends streaming without a word.
+      if (pushed != S_OK) return S_OK;
+      continue;
+    }
+    sample->Release();
+    if (MustLeave()) return S_FALSE;
+    SendEndOfStream();
+    if (MustLeave()) return S_FALSE;
+    if (filled == S_FALSE) return S_OK;
+    if (IMediaEventSink* sink = source_filter_->event_sink()) {
+      sink->Notify(EC_ERRORABORT, static_cast<LONG_PTR>(filled), 0);
+    }
+    return filled;
+  }
+}
+
+HRESULT CSourceStream::PreferredMediaType(CMediaTypeRecord* type) { return E_UNEXPECTED; }
+
+HRESULT CSourceStream::OnActivate() {
+  auto guard = lock()->Lock();
+  if (filter()->state() != State_Stopped) return S_FALSE;
+  if (!IsConnected()) return S_OK;
+  IMemAllocator* pool = allocator();
+  if (!pool) return VFW_E_NO_ALLOCATOR;
+  HRESULT hr = pool->Commit();
+  if (FAILED(hr)) return hr;
+  if (worker_ending_.load()) {
+    // The last worker was stopped from inside its own call out and is ending by
+    // itself; it cannot be joined from that same thread.
+    if (IsWorkerThread()) return VFW_E_WRONG_STATE;
+    JoinWorker();
+    worker_ending_.store(false);
+  }
+  if (!StartWorker()) return E_FAIL;
+  hr = SendCommand(WorkerInit);
+  if (FAILED(hr)) return hr;
+  return SendCommand(WorkerPause);
+}
+
+HRESULT CSourceStream::OnDeactivate() {
+  auto guard = lock()->Lock();
+  if (!IsConnected()) return S_OK;
+  IMemAllocator* pool = allocator();
+  if (!pool) return VFW_E_NO_ALLOCATOR;
+  // Decommit first: a worker blocked in GetBuffer is released and every later
+  // GetBuffer fails at once, so the worker reaches its command check promptly.
+  HRESULT hr = pool->Decommit();
+  if (FAILED(hr)) return hr;
+  if (!HasWorker()) return S_OK;
+  if (IsWorkerThread()) {
+    // Stopped from a callback on our own worker: it cannot answer a command while
+    // we wait, so it is told to end once the call out returns.
+    if (t_worker_leave == WorkerLeave::kNone) t_worker_leave = WorkerLeave::kStop;
+    worker_ending_.store(true);
+    return S_OK;
+  }
+  hr = SendCommand(WorkerStop);
+  if (FAILED(hr)) return hr;
+  hr = SendCommand(WorkerExit);
+  if (FAILED(hr)) return hr;
+  JoinWorker();
+  return S_OK;
+}
+
+void CSourceStream::ShutDownWorker() noexcept {
+  if (!HasWorker()) return;
+  if (IMemAllocator* pool = allocator()) pool->Decommit();
+  if (IsWorkerThread()) {
+    t_worker_leave = WorkerLeave::kOrphaned;
+    OnWorkerThreadExit();
+    AbandonWorker();
+    return;
+  }
+  // A worker that already ended answers nothing; SendCommand notices and joins it.
+  if (SUCCEEDED(SendCommand(WorkerStop))) SendCommand(WorkerExit);
+  JoinWorker();
+  worker_ending_.store(false);
+}
+
+HRESULT CSourceStream::ValidateMediaType(const AM_MEDIA_TYPE* type) {
+  if (!type) return E_POINTER;
+  auto guard = lock()->Lock();
+  CMediaTypeRecord preferred;
+  PreferredMediaType(&preferred);
+  bool equal = preferred.majortype == type->majortype && preferred.subtype == type->subtype &&
+               preferred.formattype == type->formattype && preferred.cbFormat == type->cbFormat;
+  if (equal && preferred.cbFormat != 0) {
+    equal = preferred.pbFormat && type->pbFormat && std::memcmp(preferred.pbFormat, type->pbFormat, preferred.cbFormat) == 0;
+  }
+  return equal ? S_OK : E_FAIL;
+}
+
+HRESULT CSourceStream::MediaTypeAt(LONG position, CMediaTypeRecord* type) {
+  if (!type) return E_POINTER;
+  auto guard = lock()->Lock();
+  if (position < 0) return E_INVALIDARG;
+  if (position > 0) return VFW_S_NO_MORE_ITEMS;
+  return PreferredMediaType(type);
+}
+
+STDMETHODIMP CSourceStream::QueryId(LPWSTR* out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  const LONG position = source_filter_->PinPosition(this);
+  if (position == 0) return VFW_E_NOT_FOUND;
+  auto* id = static_cast<wchar_t*>(::CoTaskMemAlloc(kIdChars * sizeof(wchar_t)));
+  if (!id) return E_OUTOFMEMORY;
+  if (FAILED(::StringCchPrintfW(id, kIdChars, L"%d", static_cast<int>(position)))) id[0] = L'\0';
+  *out = id;
+  return S_OK;
+}
+
+}  // namespace veltrano::framework
