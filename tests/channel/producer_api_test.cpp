@@ -1,0 +1,374 @@
+// The four producer exports in one process: the section's bytes, state transitions,
+// re-initialisation, sequence wrap, refusals and the single-producer rule.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <limits>
+
+#include "channel/frame_section_reader.h"
+#include "channel_test_support.h"
+
+namespace veltrano::channel::test {
+namespace {
+
+constexpr uint64_t kTag = 0x1122334455667788ull;
+constexpr uint32_t kSlots1280[kSlotCount] = {128, 1843392, 3686656, 5529920, 7373184, 9216448};
+
+using ProducerLayout = ChannelTest;
+
+TEST_F(ProducerLayout, HeaderAndSlotBytesFor1280x720) {
+  ProducerPtr producer = CreateProducer(kWidth, kHeight, kStride, kTag);
+  ASSERT_TRUE(producer);
+  SectionPeek peek;
+  ASSERT_TRUE(peek);
+  ASSERT_GE(peek.Size(), 11059712u);
+  EXPECT_EQ(0u, peek.U32(0));  // write counter
+  EXPECT_EQ(0u, peek.U32(4));  // published sequence
+  EXPECT_EQ(1u, peek.U32(8));  // created
+  EXPECT_EQ(1280u, peek.U32(12));
+  EXPECT_EQ(720u, peek.U32(16));
+  EXPECT_EQ(2560u, peek.U32(20));
+  EXPECT_EQ(1843200u, peek.U32(24));
+  EXPECT_EQ(0u, peek.U32(28));
+  EXPECT_EQ(kTag, peek.U64(32));
+  for (uint32_t k = 0; k < kSlotCount; ++k) EXPECT_EQ(kSlots1280[k], peek.U32(40 + 4 * k)) << "slot " << k;
+  for (uint32_t offset = 64; offset < 128; offset += 4) EXPECT_EQ(0u, peek.U32(offset)) << offset;
+
+  const std::vector<uint8_t> frame = MakeFrame(kFrameBytes, 1);
+  ASSERT_EQ(1, VeltranoVirtualCamera_WriteFrame(producer.get(), frame.data(), kFrameBytes, 0xA1B2C3D4E5F60718ull));
+  EXPECT_EQ(1u, peek.U32(0));
+  EXPECT_EQ(1u, peek.U32(4));
+  EXPECT_EQ(2u, peek.U32(8));
+  // The first frame goes to slot 1; slot 0 waits for the sixth.
+  const uint32_t slot = kSlots1280[1];
+  EXPECT_EQ(0xA1B2C3D4E5F60718ull, peek.U64(slot));
+  EXPECT_EQ(kFrameBytes, peek.U32(slot + 8));
+  EXPECT_EQ(0u, peek.U32(slot + 12));
+  EXPECT_EQ(0, std::memcmp(frame.data(), peek.Bytes(slot + 16), kFrameBytes));
+  EXPECT_EQ(0u, peek.U32(kSlots1280[0] + 8)) << "slot 0 length";
+  EXPECT_EQ(0u, peek.U32(kSlots1280[2] + 8)) << "slot 2 length";
+}
+
+using ProducerState = ChannelTest;
+
+TEST_F(ProducerState, CreatedStreamingClosedAsSeenByQueryAndReader) {
+  int32_t width = -7, height = -7, stride = -7;
+  uint64_t tag = 7;
+  EXPECT_EQ(0, VeltranoVirtualCamera_GetCurrentFormat(&width, &height, &stride, &tag)) << "no section";
+  EXPECT_EQ(-7, width);
+  EXPECT_EQ(-7, height);
+  EXPECT_EQ(-7, stride);
+  EXPECT_EQ(7u, tag);
+  EXPECT_EQ(0, VeltranoVirtualCamera_GetCurrentFormat(nullptr, nullptr, nullptr, nullptr));
+
+  FrameSectionReader reader;
+  reader.Refresh();
+  EXPECT_FALSE(reader.HasView()) << "nothing to open before the producer";
+
+  VeltranoVirtualCameraProducer* producer = VeltranoVirtualCamera_CreateProducer(kWidth, kHeight, kStride, kTag);
+  ASSERT_NE(nullptr, producer);
+  EXPECT_EQ(0, VeltranoVirtualCamera_GetCurrentFormat(&width, &height, &stride, &tag)) << "created, not streaming";
+  EXPECT_EQ(kWidth, width);
+  EXPECT_EQ(kHeight, height);
+  EXPECT_EQ(kStride, stride);
+  EXPECT_EQ(kTag, tag);
+  EXPECT_EQ(0, VeltranoVirtualCamera_GetCurrentFormat(nullptr, nullptr, nullptr, nullptr));
+
+  std::vector<uint8_t> sample(kFrameBytes, 0xCD);
+  reader.Refresh();
+  ASSERT_TRUE(reader.HasView());
+  EXPECT_EQ(0u, reader.CopyNewest(sample.data(), kFrameBytes, kWidth, kHeight)) << "state 1 has no frame";
+  EXPECT_EQ(0xCD, sample[0]);
+
+  const std::vector<uint8_t> frame = MakeFrame(kFrameBytes, 2);
+  ASSERT_EQ(1, VeltranoVirtualCamera_WriteFrame(producer, frame.data(), kFrameBytes, 1));
+  EXPECT_EQ(1, VeltranoVirtualCamera_GetCurrentFormat(nullptr, nullptr, nullptr, nullptr));
+  width = height = stride = 0;
+  tag = 0;
+  EXPECT_EQ(1, VeltranoVirtualCamera_GetCurrentFormat(&width, nullptr, &stride, nullptr));
+  EXPECT_EQ(kWidth, width);
+  EXPECT_EQ(0, height) << "null pointers are skipped, others still filled";
+  EXPECT_EQ(kStride, stride);
+  reader.Refresh();
+  EXPECT_EQ(kFrameBytes, reader.CopyNewest(sample.data(), kFrameBytes, kWidth, kHeight));
+  EXPECT_EQ(frame, sample);
+
+  VeltranoVirtualCamera_CloseProducer(producer);
+  {
+    // The reader still holds the section: the closed producer's format is readable.
+    SectionPeek peek;
+    ASSERT_TRUE(peek);
+    EXPECT_EQ(3u, peek.U32(8));
+  }
+  width = height = stride = 0;
+  tag = 0;
+  EXPECT_EQ(0, VeltranoVirtualCamera_GetCurrentFormat(&width, &height, &stride, &tag));
+  EXPECT_EQ(kWidth, width);
+  EXPECT_EQ(kHeight, height);
+  EXPECT_EQ(kStride, stride);
+  EXPECT_EQ(kTag, tag);
+  std::fill(sample.begin(), sample.end(), 0xCD);
+  EXPECT_EQ(0u, reader.CopyNewest(sample.data(), kFrameBytes, kWidth, kHeight)) << "closed";
+  EXPECT_EQ(0xCD, sample[0]);
+  // Closed: the reader lets go, and as it was the last holder nothing is left to open.
+  reader.Refresh();
+  EXPECT_FALSE(reader.HasView());
+  EXPECT_FALSE(SectionExists());
+  EXPECT_EQ(0, VeltranoVirtualCamera_GetCurrentFormat(&width, &height, &stride, &tag));
+}
+
+using ProducerReinit = ChannelTest;
+
+TEST_F(ProducerReinit, SameThreadReinitialisesInPlaceAndTheReaderResumes) {
+  ProducerPtr first = CreateProducer(kWidth, kHeight, kStride, 1);
+  ASSERT_TRUE(first);
+  const std::vector<uint8_t> old_frame = MakeFrame(kFrameBytes, 3);
+  ASSERT_EQ(1, VeltranoVirtualCamera_WriteFrame(first.get(), old_frame.data(), kFrameBytes, 0));
+  FrameSectionReader reader;
+  reader.Refresh();
+  std::vector<uint8_t> sample(kFrameBytes);
+  ASSERT_EQ(kFrameBytes, reader.CopyNewest(sample.data(), kFrameBytes, kWidth, kHeight));
+
+  // The mutex is recursive for its owner: the same thread may create again, and the
+  // section is rewritten in place for the new (smaller) format.
+  ProducerPtr second = CreateProducer(640, 480, 1280, 2);
+  ASSERT_TRUE(second);
+  {
+    SectionPeek peek;
+    EXPECT_EQ(0u, peek.U32(0));
+    EXPECT_EQ(0u, peek.U32(4));
+    EXPECT_EQ(1u, peek.U32(8));
+    EXPECT_EQ(640u, peek.U32(12));
+    EXPECT_EQ(614400u, peek.U32(24));
+    EXPECT_EQ(2u, peek.U64(32));
+  }
+  EXPECT_EQ(0u, reader.CopyNewest(sample.data(), kFrameBytes, kWidth, kHeight));
+
+  // The superseded handle can no longer write into the section it lost.
+  EXPECT_EQ(0, VeltranoVirtualCamera_WriteFrame(first.get(), old_frame.data(), kFrameBytes, 0));
+  {
+    SectionPeek peek;
+    EXPECT_EQ(0u, peek.U32(0)) << "write counter untouched by the superseded handle";
+  }
+
+  const std::vector<uint8_t> new_frame = MakeFrame(614400, 4);
+  ASSERT_EQ(1, VeltranoVirtualCamera_WriteFrame(second.get(), new_frame.data(), 614400, 0));
+  reader.Refresh();
+  EXPECT_TRUE(reader.HasView());
+  std::vector<uint8_t> small(614400);
+  ASSERT_EQ(614400u, reader.CopyNewest(small.data(), 614400, 640, 480));
+  EXPECT_EQ(new_frame, small);
+
+  // Closing the superseded handle must not end the new producer's stream.
+  first.reset();
+  {
+    SectionPeek peek;
+    EXPECT_EQ(2u, peek.U32(8));
+  }
+  EXPECT_EQ(1, VeltranoVirtualCamera_GetCurrentFormat(nullptr, nullptr, nullptr, nullptr));
+  EXPECT_EQ(1, VeltranoVirtualCamera_WriteFrame(second.get(), new_frame.data(), 614400, 0));
+  reader.Refresh();
+  EXPECT_EQ(614400u, reader.CopyNewest(small.data(), 614400, 640, 480));
+
+  // The mutex is still held by the live producer: another thread is refused.
+  bool other_thread_refused = false;
+  ASSERT_TRUE(RunOnOtherThread([&] {
+    ProducerPtr other = CreateProducer(kWidth, kHeight, kStride, 3);
+    other_thread_refused = !other;
+  }));
+  EXPECT_TRUE(other_thread_refused);
+
+  second.reset();
+  {
+    SectionPeek peek;
+    EXPECT_EQ(3u, peek.U32(8));
+  }
+}
+
+TEST_F(ProducerReinit, LargerSizeWhileTheSectionIsHeldFailsAndKeepsTheLiveProducer) {
+  ProducerPtr first = CreateProducer(640, 480, 1280, 1);
+  ASSERT_TRUE(first);
+  EXPECT_FALSE(CreateProducer(kWidth, kHeight, kStride, 2)) << "the existing section is too small";
+  SectionPeek peek;
+  EXPECT_EQ(1u, peek.U32(8));
+  EXPECT_EQ(640u, peek.U32(12));
+  EXPECT_EQ(1u, peek.U64(32));
+  const std::vector<uint8_t> frame = MakeFrame(614400, 5);
+  EXPECT_EQ(1, VeltranoVirtualCamera_WriteFrame(first.get(), frame.data(), 614400, 0));
+  EXPECT_EQ(2u, peek.U32(8));
+}
+
+using ProducerSequence = ChannelTest;
+
+TEST_F(ProducerSequence, WrapChoosesSlotsByTheSignedRemainder) {
+  ProducerPtr producer = CreateProducer(kWidth, kHeight, kStride, kTag);
+  ASSERT_TRUE(producer);
+  SectionPeek poke(true);
+  ASSERT_TRUE(poke);
+  FrameSectionReader reader;
+  reader.Refresh();
+  std::vector<uint8_t> sample(kFrameBytes);
+
+  const struct {
+    uint32_t counter_before;  // 0 = leave the counter as the previous write left it
+    uint32_t sequence;
+    uint32_t slot;
+  } steps[] = {{0x7FFFFFFE, 0x7FFFFFFF, 1}, {0, 0x80000000, 4}, {0, 0x80000001, 5},
+               {0xFFFFFFFE, 0xFFFFFFFF, 5}, {0, 0, 0},          {0, 1, 1}};
+  uint32_t seed = 10;
+  for (const auto& step : steps) {
+    SCOPED_TRACE(testing::Message() << "sequence " << step.sequence);
+    if (step.counter_before) poke.Poke32(0, step.counter_before);
+    const std::vector<uint8_t> frame = MakeFrame(kFrameBytes, ++seed);
+    ASSERT_EQ(1, VeltranoVirtualCamera_WriteFrame(producer.get(), frame.data(), kFrameBytes, seed));
+    EXPECT_EQ(step.sequence, poke.U32(4));
+    EXPECT_EQ(seed, poke.U64(kSlots1280[step.slot])) << "stamp in the chosen slot";
+    EXPECT_EQ(0, std::memcmp(frame.data(), poke.Bytes(kSlots1280[step.slot] + 16), kFrameBytes));
+    ASSERT_EQ(kFrameBytes, reader.CopyNewest(sample.data(), kFrameBytes, kWidth, kHeight));
+    EXPECT_EQ(frame, sample) << "the reader picks the same slot";
+  }
+}
+
+using ProducerRefusal = ChannelTest;
+
+TEST_F(ProducerRefusal, BadArgumentsCreateNothing) {
+  constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
+  const struct {
+    int32_t width, height, stride;
+    uint64_t tag;
+  } cases[] = {
+      {0, 720, 2560, 1},      {1280, 0, 2560, 1},     {1280, 720, 0, 1},      {1280, 720, 2560, 0},
+      {-1280, 720, 2560, 1},  {1280, -720, 2560, 1},  {1280, 720, -2560, 1},  {-1, -1, -1, 1},
+      {32768, 65536, 65536, 1},  // frame size 2^32 would wrap to 0
+      {kMax, kMax, kMax, 1},
+      {1, 1, 715827882, 1},      // frame fits in 32 bits, the six slots do not
+      {65536, 32768, 131071, 1},  // frame size just under 2^32
+  };
+  const long handles = platform::LiveHandleCount();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.width << " " << c.height << " " << c.stride << " " << c.tag);
+    EXPECT_EQ(nullptr, VeltranoVirtualCamera_CreateProducer(c.width, c.height, c.stride, c.tag));
+    EXPECT_FALSE(SectionExists());
+    EXPECT_FALSE(MutexExists());
+    EXPECT_EQ(handles, platform::LiveHandleCount());
+  }
+}
+
+TEST_F(ProducerRefusal, WriteFrameShortBufferNullsAndLongBuffer) {
+  ProducerPtr producer = CreateProducer(kWidth, kHeight, kStride, kTag);
+  ASSERT_TRUE(producer);
+  SectionPeek peek;
+  const std::vector<uint8_t> frame = MakeFrame(kFrameBytes + 100, 6);
+  ASSERT_EQ(1, VeltranoVirtualCamera_WriteFrame(producer.get(), frame.data(), kFrameBytes, 1));
+
+  const std::vector<uint8_t> before = peek.Snapshot();
+  const std::vector<uint8_t> other = MakeFrame(kFrameBytes + 100, 7);
+  EXPECT_EQ(0, VeltranoVirtualCamera_WriteFrame(producer.get(), other.data(), kFrameBytes - 1, 2));
+  EXPECT_EQ(0, VeltranoVirtualCamera_WriteFrame(producer.get(), other.data(), 0, 2));
+  EXPECT_EQ(0, VeltranoVirtualCamera_WriteFrame(producer.get(), nullptr, kFrameBytes, 2));
+  EXPECT_EQ(0, VeltranoVirtualCamera_WriteFrame(nullptr, other.data(), kFrameBytes, 2));
+  EXPECT_TRUE(before == peek.Snapshot()) << "a refused write changes no byte of the section";
+
+  // A longer buffer is accepted; only the frame size is read from it.
+  ASSERT_EQ(1, VeltranoVirtualCamera_WriteFrame(producer.get(), other.data(), kFrameBytes + 100, 3));
+  EXPECT_EQ(2u, peek.U32(4));
+  EXPECT_EQ(0, std::memcmp(other.data(), peek.Bytes(kSlots1280[2] + 16), kFrameBytes));
+  for (uint32_t offset = kSlots1280[2] + 16 + kFrameBytes; offset < kSlots1280[3]; offset += 4) {
+    EXPECT_EQ(0u, peek.U32(offset)) << "nothing past the slot's data, at " << offset;
+  }
+  EXPECT_EQ(0u, peek.U32(kSlots1280[3] + 8)) << "next slot untouched";
+
+  VeltranoVirtualCamera_CloseProducer(nullptr);
+}
+
+TEST_F(ProducerRefusal, HeaderTamperingDoesNotSteerTheProducer) {
+  ProducerPtr producer = CreateProducer(kWidth, kHeight, kStride, kTag);
+  ASSERT_TRUE(producer);
+  SectionPeek poke(true);
+  ASSERT_TRUE(poke);
+  // Any process of the session may open the section writable and rewrite the header.
+  poke.Poke32(24, 0xFFFFFFF0);
+  for (uint32_t k = 0; k < kSlotCount; ++k) poke.Poke32(40 + 4 * k, 0xFFFFFF00 - k);
+  const std::vector<uint8_t> frame = MakeFrame(kFrameBytes, 8);
+  ASSERT_EQ(1, VeltranoVirtualCamera_WriteFrame(producer.get(), frame.data(), kFrameBytes, 9));
+  EXPECT_EQ(kFrameBytes, poke.U32(kSlots1280[1] + 8)) << "length from the producer's own layout";
+  EXPECT_EQ(0, std::memcmp(frame.data(), poke.Bytes(kSlots1280[1] + 16), kFrameBytes));
+  EXPECT_EQ(0u, poke.U32(kSlots1280[2] + 8));
+
+  // A reader meets the same header and refuses it rather than reading outside its view.
+  FrameSectionReader reader;
+  reader.Refresh();
+  std::vector<uint8_t> sample(kFrameBytes, 0xCD);
+  EXPECT_EQ(0u, reader.CopyNewest(sample.data(), 0xFFFFFFFF, kWidth, kHeight));
+  EXPECT_EQ(0xCD, sample[0]);
+}
+
+using SecondProducer = ChannelTest;
+
+TEST_F(SecondProducer, RefusedOnAnotherThreadUntilTheFirstCloses) {
+  ProducerPtr producer = CreateProducer(kWidth, kHeight, kStride, kTag);
+  ASSERT_TRUE(producer);
+  bool refused = false;
+  ASSERT_TRUE(RunOnOtherThread([&] { refused = !CreateProducer(kWidth, kHeight, kStride, 2); }));
+  EXPECT_TRUE(refused);
+  SectionPeek peek;
+  EXPECT_EQ(kTag, peek.U64(32)) << "the refused attempt left the section alone";
+  EXPECT_EQ(1u, peek.U32(8));
+
+  producer.reset();
+  bool created = false;
+  uint32_t state_seen = 0;
+  ASSERT_TRUE(RunOnOtherThread([&] {
+    ProducerPtr other = CreateProducer(kWidth, kHeight, kStride, 2);
+    created = static_cast<bool>(other);
+    state_seen = peek.U32(8);
+  }));
+  EXPECT_TRUE(created);
+  EXPECT_EQ(1u, state_seen) << "re-initialised the section the peek still held";
+  EXPECT_EQ(3u, peek.U32(8));
+}
+
+TEST_F(SecondProducer, CloseOnAnotherThreadLeavesTheMutexOwnedUntilItsThreadEnds) {
+  VeltranoVirtualCameraProducer* handle = nullptr;
+  platform::UniqueHandle release_creator(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  platform::UniqueHandle created(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(release_creator && created);
+  struct Context {
+    VeltranoVirtualCameraProducer** handle;
+    HANDLE created, release;
+  } context{&handle, created.get(), release_creator.get()};
+  auto creator = [](void* raw) -> DWORD {
+    auto* c = static_cast<Context*>(raw);
+    *c->handle = VeltranoVirtualCamera_CreateProducer(kWidth, kHeight, kStride, 1);
+    ::SetEvent(c->created);
+    ::WaitForSingleObject(c->release, 10000);
+    return 0;
+  };
+  platform::UniqueHandle thread(::CreateThread(nullptr, 0, creator, &context, 0, nullptr));
+  ASSERT_TRUE(thread);
+  ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(created.get(), 10000));
+  ASSERT_NE(nullptr, handle);
+
+  // Another party holds the mutex open, so the object (and its owner) outlive the
+  // producer's own handle.
+  platform::UniqueHandle mutex_holder(::OpenMutexW(SYNCHRONIZE, FALSE, kProducerMutexName));
+  ASSERT_TRUE(mutex_holder);
+
+  // Closed on this thread: handles go, but ownership stays with the creating thread.
+  VeltranoVirtualCamera_CloseProducer(handle);
+  EXPECT_FALSE(SectionExists());
+  {
+    ProducerPtr blocked = CreateProducer(kWidth, kHeight, kStride, 2);
+    EXPECT_FALSE(blocked) << "mutex still owned by the creating thread";
+  }
+  ::SetEvent(release_creator.get());
+  ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(thread.get(), 10000));
+  // Its thread has ended: the mutex is abandoned, and abandoned is accepted.
+  ProducerPtr next = CreateProducer(kWidth, kHeight, kStride, 3);
+  EXPECT_TRUE(next);
+  next.reset();
+  mutex_holder.reset();
+}
+
+}  // namespace
+}  // namespace veltrano::channel::test
