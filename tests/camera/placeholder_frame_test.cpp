@@ -126,11 +126,12 @@ TEST_F(PlaceholderDecode, DecodesTheMirroredNoticeAt1280x720) {
   EXPECT_EQ(right, kTextRight);
   EXPECT_EQ(pure_white, kPureWhitePixels);
 
-  // Background grey 121..125 gives Y 120..123; the mottle averages just below 123.
-  EXPECT_GE(background_min, 120);
-  EXPECT_LE(background_max, 123);
+  // Background grey 121..125 (mean 123.07) gives Y 120..123: grey 124 and 125 both
+  // give Y 123, grey 123 gives 122, so the luma mean is 122.008.
+  EXPECT_EQ(background_min, 120);
+  EXPECT_EQ(background_max, 123);
   const double background_mean = static_cast<double>(background_sum) / background_count;
-  EXPECT_NEAR(background_mean, 122.5, 0.5);
+  EXPECT_NEAR(background_mean, 122.008, 0.01);
   EXPECT_LT(background_max - background_min, 4) << "the texture is faint";
 
   // Words found as runs of text columns split by 9 or more blank columns.
