@@ -1,0 +1,52 @@
+#include "tools/feed/still_image_source.h"
+
+#include <cstring>
+#include <new>
+
+#include "tools/common/colour_conversion.h"
+#include "tools/common/image_file.h"
+
+namespace veltrano::tools {
+
+std::unique_ptr<StillImageSource> StillImageSource::Open(const std::wstring& path, std::wstring* note,
+                                                         std::wstring* error) {
+  BgraImage image;
+  HRESULT hr = ReadImageFile(path, &image);
+  if (FAILED(hr)) {
+    wchar_t code[16];
+    swprintf(code, 16, L"0x%08lX", static_cast<unsigned long>(hr));
+    *error = L"cannot read the image " + path + L" (" + code + L")";
+    return nullptr;
+  }
+  if (image.width == kFrameWidth && image.height == kFrameHeight) {
+    *note = L"image " + path + L": 1280x720, sent as is";
+  } else {
+    BgraImage fitted;
+    int fitted_width = 0;
+    int fitted_height = 0;
+    hr = FitImage(image, kFrameWidth, kFrameHeight, &fitted, &fitted_width, &fitted_height);
+    if (FAILED(hr)) {
+      *error = L"cannot scale the image " + path;
+      return nullptr;
+    }
+    *note = L"image " + path + L": " + std::to_wstring(image.width) + L"x" + std::to_wstring(image.height) +
+            L" scaled to " + std::to_wstring(fitted_width) + L"x" + std::to_wstring(fitted_height) +
+            L" and letterboxed into 1280x720";
+    image = std::move(fitted);
+  }
+  std::unique_ptr<StillImageSource> source(new (std::nothrow) StillImageSource());
+  if (!source) {
+    *error = L"out of memory";
+    return nullptr;
+  }
+  source->frame_.resize(kFrameBytes);
+  ConvertBgraToYuy2(image.pixels.data(), kFrameWidth, kFrameHeight, kFrameWidth * 4, source->frame_.data());
+  return source;
+}
+
+bool StillImageSource::Render(uint64_t index, uint8_t* frame, std::wstring* error) {
+  std::memcpy(frame, frame_.data(), kFrameBytes);
+  return true;
+}
+
+}  // namespace veltrano::tools

@@ -1,0 +1,105 @@
+#include "tools/probe/frame_recorder.h"
+
+#include <cstring>
+#include <new>
+
+#include "tools/common/frame_stamp.h"
+#include "tools/common/performance_clock.h"
+
+namespace veltrano::tools {
+
+CFrameRecorder* CFrameRecorder::Create(int width, int height, size_t expected_frames, int snapshot_slots) {
+  CFrameRecorder* recorder = new (std::nothrow) CFrameRecorder(width, height);
+  if (!recorder) return nullptr;
+  try {
+    recorder->records_.reserve(expected_frames);
+    recorder->snapshots_.resize(static_cast<size_t>(snapshot_slots),
+                                std::vector<uint8_t>(static_cast<size_t>(width) * height * 2));
+  } catch (const std::bad_alloc&) {
+    recorder->Release();
+    return nullptr;
+  }
+  return recorder;
+}
+
+CFrameRecorder::CFrameRecorder(int width, int height) : width_(width), height_(height) {}
+
+STDMETHODIMP CFrameRecorder::QueryInterface(REFIID iid, void** object) {
+  if (!object) return E_POINTER;
+  if (iid == IID_IUnknown || iid == IID_ISampleGrabberCB) {
+    *object = static_cast<ISampleGrabberCB*>(this);
+    AddRef();
+    return S_OK;
+  }
+  *object = nullptr;
+  return E_NOINTERFACE;
+}
+
+STDMETHODIMP_(ULONG) CFrameRecorder::AddRef() { return static_cast<ULONG>(++references_); }
+
+STDMETHODIMP_(ULONG) CFrameRecorder::Release() {
+  const long count = --references_;
+  if (count == 0) delete this;
+  return static_cast<ULONG>(count);
+}
+
+STDMETHODIMP CFrameRecorder::SampleCB(double sample_time, IMediaSample* sample) {
+  FrameRecord record;
+  record.arrival = PerformanceTime100ns();
+  if (!sample) return S_OK;
+  REFERENCE_TIME start = 0;
+  REFERENCE_TIME end = 0;
+  // S_OK or VFW_S_NO_STOP_TIME both give a start time.
+  if (SUCCEEDED(sample->GetTime(&start, &end))) {
+    record.sample_start = start;
+    record.has_sample_time = true;
+  }
+  BYTE* data = nullptr;
+  sample->GetPointer(&data);
+  const size_t frame_bytes = static_cast<size_t>(width_) * height_ * 2;
+  const bool whole_frame = data && static_cast<size_t>(sample->GetActualDataLength()) >= frame_bytes;
+  if (whole_frame) {
+    if (const std::optional<FrameStamp> stamp = ReadFrameStamp(data, width_, height_)) {
+      record.stamped = true;
+      record.counter = stamp->counter;
+      record.send_time = stamp->send_time;
+    }
+  }
+  auto guard = lock_.Lock();
+  if (records_.size() < records_.capacity()) {
+    records_.push_back(record);
+  } else {
+    ++overflow_;
+  }
+  if (whole_frame && snapshots_taken_ < snapshots_.size() && snapshot_requested_.exchange(false)) {
+    std::memcpy(snapshots_[snapshots_taken_++].data(), data, frame_bytes);
+  }
+  return S_OK;
+}
+
+STDMETHODIMP CFrameRecorder::BufferCB(double sample_time, BYTE* buffer, LONG length) {
+  // The grabber is set to call SampleCB only.
+  return E_NOTIMPL;
+}
+
+std::vector<FrameRecord> CFrameRecorder::Records() {
+  auto guard = lock_.Lock();
+  return records_;
+}
+
+std::vector<std::vector<uint8_t>> CFrameRecorder::Snapshots() {
+  auto guard = lock_.Lock();
+  return std::vector<std::vector<uint8_t>>(snapshots_.begin(), snapshots_.begin() + snapshots_taken_);
+}
+
+size_t CFrameRecorder::FrameCount() {
+  auto guard = lock_.Lock();
+  return records_.size() + overflow_;
+}
+
+size_t CFrameRecorder::OverflowCount() {
+  auto guard = lock_.Lock();
+  return overflow_;
+}
+
+}  // namespace veltrano::tools

@@ -1,0 +1,61 @@
+// The sample grabber's callback object. SampleCB runs on the camera's streaming
+// thread, so it only records times, decodes the feed stamp (128 pixels) and, when the
+// main thread asked for one, copies the frame for a snapshot. The main thread reads
+// the records through the accessors once the graph has stopped.
+#pragma once
+
+#include <dshow.h>
+#include <qedit.h>
+
+#include <atomic>
+#include <vector>
+
+#include "platform/critical_section.h"
+#include "tools/probe/frame_record.h"
+
+namespace veltrano::tools {
+
+class CFrameRecorder final : public ISampleGrabberCB {
+ public:
+  //! Reference count 1 (the creator's). `expected_frames` sizes the record store so
+  //! that the streaming thread does not allocate.
+  static CFrameRecorder* Create(int width, int height, size_t expected_frames, int snapshot_slots);
+
+  CFrameRecorder(const CFrameRecorder&) = delete;
+  CFrameRecorder& operator=(const CFrameRecorder&) = delete;
+
+  // IUnknown
+  STDMETHODIMP QueryInterface(REFIID iid, void** object) override;
+  STDMETHODIMP_(ULONG) AddRef() override;
+  STDMETHODIMP_(ULONG) Release() override;
+
+  // ISampleGrabberCB
+  STDMETHODIMP SampleCB(double sample_time, IMediaSample* sample) override;
+  STDMETHODIMP BufferCB(double sample_time, BYTE* buffer, LONG length) override;
+
+  //! Asks for a copy of the next frame that arrives (main thread).
+  void RequestSnapshot() { snapshot_requested_.store(true); }
+
+  //! Copies of the records and snapshots taken so far (YUY2, width * height * 2 each).
+  std::vector<FrameRecord> Records();
+  std::vector<std::vector<uint8_t>> Snapshots();
+  size_t FrameCount();
+  //! Frames whose record did not fit in the store (counted, not timed).
+  size_t OverflowCount();
+
+ private:
+  CFrameRecorder(int width, int height);
+  ~CFrameRecorder() = default;
+
+  std::atomic<long> references_{1};
+  const int width_;
+  const int height_;
+  std::atomic<bool> snapshot_requested_{false};
+  platform::CriticalSection lock_;
+  std::vector<FrameRecord> records_;               // capacity fixed at creation
+  std::vector<std::vector<uint8_t>> snapshots_;    // preallocated buffers
+  size_t snapshots_taken_ = 0;
+  size_t overflow_ = 0;
+};
+
+}  // namespace veltrano::tools

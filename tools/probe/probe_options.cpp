@@ -1,0 +1,87 @@
+#include "tools/probe/probe_options.h"
+
+#include <cmath>
+#include <cwchar>
+
+namespace veltrano::tools {
+
+bool ParseProbeOptions(int argc, const wchar_t* const* argv, ProbeOptions* options, std::wstring* error) {
+  *options = ProbeOptions{};
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring name = argv[i];
+    if (name == L"--list") {
+      options->list = true;
+      continue;
+    }
+    if (name == L"--help" || name == L"-h") {
+      options->help = true;
+      continue;
+    }
+    if (name == L"--no-images") {
+      options->no_images = true;
+      continue;
+    }
+    if (name != L"--device" && name != L"--connect" && name != L"--seconds" && name != L"--out" &&
+        name != L"--label") {
+      *error = L"unknown option " + name;
+      return false;
+    }
+    if (i + 1 >= argc || argv[i + 1][0] == L'\0') {
+      *error = name + L" needs a value";
+      return false;
+    }
+    const std::wstring value = argv[++i];
+    if (name == L"--device") {
+      options->device = value;
+    } else if (name == L"--out") {
+      options->out_dir = value;
+    } else if (name == L"--label") {
+      if (value.find_first_of(L"\\/:*?\"<>|") != std::wstring::npos) {
+        *error = L"--label is part of file names and cannot hold \\ / : * ? \" < > |";
+        return false;
+      }
+      options->label = value;
+    } else if (name == L"--connect") {
+      if (value == L"render") {
+        options->connect = ConnectMode::kRender;
+      } else if (value == L"direct") {
+        options->connect = ConnectMode::kDirect;
+      } else if (value == L"capture") {
+        options->connect = ConnectMode::kCapture;
+      } else {
+        *error = L"--connect is render, direct or capture";
+        return false;
+      }
+    } else {
+      wchar_t* end = nullptr;
+      const double seconds = std::wcstod(value.c_str(), &end);
+      if (end != value.c_str() + value.size() || !std::isfinite(seconds) || seconds <= 0.0 || seconds > 86400.0) {
+        *error = L"--seconds wants a positive duration up to 86400, for example 5 or 2.5";
+        return false;
+      }
+      options->seconds = seconds;
+    }
+  }
+  return true;
+}
+
+const wchar_t* ProbeUsage() {
+  return L"veltrano-probe: opens a video capture device through DirectShow as capture\n"
+         L"applications do, streams, and measures what arrives.\n"
+         L"\n"
+         L"  --list               list video input devices and their formats\n"
+         L"  --device NAME        device to open (default \"Veltrano Virtual Camera\")\n"
+         L"  --connect MODE       render: RenderStream without category (default; what works\n"
+         L"                       in Wine), direct: ConnectDirect, capture: RenderStream with\n"
+         L"                       PIN_CATEGORY_CAPTURE (Smart Tee; stalls in Wine 8)\n"
+         L"  --seconds N          streaming time (default 5)\n"
+         L"  --out DIR            output folder (default .)\n"
+         L"  --label NAME         output file prefix (default probe): NAME-snapshot.png,\n"
+         L"                       NAME-contact-sheet.png, NAME-timings.csv, NAME-report.txt\n"
+         L"  --no-images          timings only, no snapshot copies\n"
+         L"\n"
+         L"Exit codes: 0 done; 1 bad option; 2 device not found; 3 graph failed;\n"
+         L"            4 no frames delivered or stream aborted; 5 outputs not written.\n";
+}
+
+}  // namespace veltrano::tools
