@@ -7,15 +7,11 @@
 #include <new>
 
 #include "camera/camera_identity.h"
-#include "camera/placeholder_frame.h"
 #include "camera/veltrano_virtual_camera.h"
 #include "platform/com_ptr.h"
 
 namespace veltrano::camera {
 namespace {
-
-// Mid-grey in YUY2: Y = U = V = 128.
-constexpr BYTE kGreyByte = 0x80;
 
 // The pacer's view of the filter's clock, real time and sleeping.
 class FilterPacingSource final : public PacingSource {
@@ -264,40 +260,7 @@ uint32_t CVeltranoVirtualCameraStream::CopyPicture(BYTE* buffer, uint32_t capaci
   const uint32_t copied = reader_.CopyNewest(buffer, capacity, info.bmiHeader.biWidth, info.bmiHeader.biHeight);
   if (copied > 0) return copied;
   if (capacity == 0) return 0;
-  return CopyFallback(buffer, capacity, info);
-}
-
-uint32_t CVeltranoVirtualCameraStream::CopyFallback(BYTE* buffer, uint32_t length, const VIDEOINFOHEADER& info) noexcept {
-  const LONG width = info.bmiHeader.biWidth;
-  const LONG height = info.bmiHeader.biHeight;
-  const int64_t frame_bytes = static_cast<int64_t>(width) * height * 2;
-  // The placeholder only where it fills exactly the bytes this sample holds.
-  const bool fits = width > 0 && height > 0 && frame_bytes == static_cast<int64_t>(length);
-  if (fits && !placeholder_failed_) {
-    if (cached_width_ != width || cached_height_ != height || placeholder_cache_.size() != length) {
-      std::vector<uint8_t>().swap(placeholder_cache_);
-      cached_width_ = 0;
-      cached_height_ = 0;
-      bool out_of_memory = false;
-      const bool decoded = DecodePlaceholderFrame(static_cast<uint32_t>(width), static_cast<uint32_t>(height),
-                                                  placeholder_cache_, &out_of_memory);
-      if (decoded && placeholder_cache_.size() == length) {
-        cached_width_ = width;
-        cached_height_ = height;
-      } else {
-        // A shortage of memory passes; any other failure means the picture can
-        // never be shown, so it is not tried again.
-        if (!out_of_memory) placeholder_failed_ = true;
-        std::vector<uint8_t>().swap(placeholder_cache_);
-      }
-    }
-    if (cached_width_ == width && cached_height_ == height) {
-      std::memcpy(buffer, placeholder_cache_.data(), length);
-      return length;
-    }
-  }
-  std::memset(buffer, kGreyByte, length);
-  return length;
+  return placeholder_.Fill(buffer, capacity, info.bmiHeader.biWidth, info.bmiHeader.biHeight);
 }
 
 }  // namespace veltrano::camera

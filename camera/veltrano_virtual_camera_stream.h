@@ -10,11 +10,11 @@
 
 #include <dshow.h>
 
-#include <cstdint>
 #include <vector>
 
 #include "camera/capture_mode.h"
 #include "camera/frame_pacer.h"
+#include "camera/placeholder_cache.h"
 #include "channel/frame_section_reader.h"
 #include "framework/source_stream.h"
 #include "platform/critical_section.h"
@@ -79,8 +79,6 @@ class CVeltranoVirtualCameraStream final : public framework::CSourceStream,
   //! Writes the picture for one sample into `buffer` (at most `capacity` bytes)
   //! under the delivery lock; returns the number of bytes written.
   uint32_t CopyPicture(BYTE* buffer, uint32_t capacity, const VIDEOINFOHEADER& info) noexcept;
-  //! The placeholder or grey into `buffer`, whose usable size is `length` (> 0).
-  uint32_t CopyFallback(BYTE* buffer, uint32_t length, const VIDEOINFOHEADER& info) noexcept;
 
   CVeltranoVirtualCamera* const camera_;  // not counted: the filter owns this pin
   std::vector<CaptureMode> modes_;  // filled once in the constructor, then read-only
@@ -91,10 +89,7 @@ class CVeltranoVirtualCameraStream final : public framework::CSourceStream,
   REFERENCE_TIME running_stream_time_ = 0;
   bool discontinuity_pending_ = true;
   FramePacer pacer_;
-  std::vector<uint8_t> placeholder_cache_;
-  int32_t cached_width_ = 0;
-  int32_t cached_height_ = 0;
-  bool placeholder_failed_ = false;  // sticky: the picture can never be shown
+  PlaceholderCache placeholder_;
   channel::FrameSectionReader reader_;  // released first on destruction
 };
 
