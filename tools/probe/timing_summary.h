@@ -16,11 +16,12 @@ struct TimingSummary {
   double streamed_seconds = 0.0;
   double delivered_fps = 0.0;        // (frames - 1) over first-to-last arrival
   double first_frame_ms = -1.0;      // Run to first arrival; -1 when no frame came
-  double interval_p50_ms = 0.0;
+  double startup_gap_ms = 0.0;       // first to second arrival
+  double interval_p50_ms = 0.0;       // intervals from the second frame on
   double interval_p99_ms = 0.0;
   double interval_worst_ms = 0.0;
-  size_t late_frames = 0;            // intervals above 1.5 nominal intervals
-  size_t missing_frames = 0;         // nominal slots with no frame
+  size_t late_frames = 0;            // intervals (after start-up) above 1.5 nominal
+  size_t missing_frames = 0;         // slots skipped by the sample start times
   size_t stamped_frames = 0;
   size_t feed_repeats = 0;           // a feed frame delivered again
   size_t feed_skipped = 0;           // feed frames never delivered
