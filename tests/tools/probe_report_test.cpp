@@ -49,7 +49,7 @@ TEST(ProbeReport, SummarySeparatesStartUpAndCountsLateMissingAndFeedFrames) {
   EXPECT_DOUBLE_EQ(0.5, s.streamed_seconds);
   EXPECT_DOUBLE_EQ(20.0, s.first_frame_ms);
   EXPECT_DOUBLE_EQ(230.0, s.startup_gap_ms);
-  EXPECT_DOUBLE_EQ(5 * 1000.0 / 408.0, s.delivered_fps);
+  EXPECT_DOUBLE_EQ(4 * 1000.0 / 178.0, s.delivered_fps);
   EXPECT_DOUBLE_EQ(33.0, s.interval_p50_ms);
   EXPECT_DOUBLE_EQ(80.0, s.interval_p99_ms);
   EXPECT_DOUBLE_EQ(80.0, s.interval_worst_ms);

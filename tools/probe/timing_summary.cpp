@@ -38,8 +38,11 @@ TimingSummary SummariseTimings(const std::vector<FrameRecord>& records, size_t f
   if (records.empty()) return summary;
 
   summary.first_frame_ms = Milliseconds(static_cast<int64_t>(records.front().arrival - run_time));
-  const uint64_t span = records.back().arrival - records.front().arrival;
-  if (records.size() > 1 && span > 0) summary.delivered_fps = (records.size() - 1) * 1e7 / static_cast<double>(span);
+  // The rate is measured from the second frame on, past the start-up gap below.
+  if (records.size() > 2) {
+    const uint64_t span = records.back().arrival - records[1].arrival;
+    if (span > 0) summary.delivered_fps = (records.size() - 2) * 1e7 / static_cast<double>(span);
+  }
 
   // The renderer holds the first sample until the graph's start time (about 200 ms
   // after Run in Wine), so the first interval is start-up, reported on its own.

@@ -14,7 +14,7 @@ namespace veltrano::tools {
 struct TimingSummary {
   size_t frames = 0;
   double streamed_seconds = 0.0;
-  double delivered_fps = 0.0;        // (frames - 1) over first-to-last arrival
+  double delivered_fps = 0.0;        // from the second frame to the last
   double first_frame_ms = -1.0;      // Run to first arrival; -1 when no frame came
   double startup_gap_ms = 0.0;       // first to second arrival
   double interval_p50_ms = 0.0;       // intervals from the second frame on

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# The demo: on a fresh Debian machine installs what it needs, builds the camera and
+# its tools, registers the camera in a Wine prefix of its own, and shows it working
+# the way a capture application sees it:
+#   1. the placeholder picture while no host application runs,
+#   2. the test pattern of veltrano-feed (the reference host) with rate and latency,
+#   3. the placeholder again after the host has stopped,
+# then unregisters the camera. Snapshots, contact sheets, a timing chart and a
+# report end up in one folder, printed at the end.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+PROBE_SECONDS=${VELTRANO_DEMO_SECONDS:-6}
+OUT="$VELTRANO_BUILD/demo-output"
+BIN="$VELTRANO_BUILD/bin"
+
+veltrano_install_packages
+echo "Building into $VELTRANO_BUILD"
+veltrano_build --target VeltranoVirtualCamera veltrano-feed veltrano-probe
+
+# A prefix of its own, so that the demo never touches the tests' registrations.
+export WINEPREFIX="$VELTRANO_BUILD/demo-prefix"
+veltrano_wine_up
+rm -rf "$OUT"
+mkdir -p "$OUT"
+
+feed_pid=
+registered=0
+demo_cleanup() {
+  [ -n "$feed_pid" ] && kill -INT "$feed_pid" 2>/dev/null && wait "$feed_pid" 2>/dev/null || true
+  if [ "$registered" = 1 ]; then
+    wine regsvr32 /s /u "$BIN/VeltranoVirtualCamera.dll" >/dev/null 2>&1 || true
+  fi
+  veltrano_wine_down
+}
+trap demo_cleanup EXIT
+
+run_probe() {  # label, extra arguments...
+  local label=$1
+  shift
+  echo
+  echo "== veltrano-probe --label $label"
+  (cd "$OUT" && timeout 120 wine "$BIN/veltrano-probe.exe" --seconds "$PROBE_SECONDS" --out . --label "$label" "$@" \
+     </dev/null)
+}
+
+echo
+echo "== Registering the camera (Wine's regsvr32)"
+wine regsvr32 "$BIN/VeltranoVirtualCamera.dll"
+registered=1
+echo
+echo "== Video input devices"
+timeout 60 wine "$BIN/veltrano-probe.exe" --list </dev/null | tee "$OUT/devices.txt"
+
+run_probe placeholder
+
+echo
+echo "== Starting veltrano-feed (test pattern, 30 fps)"
+# --seconds bounds the feed should the demo be interrupted; it is stopped with Ctrl+C
+# (SIGINT, which Wine turns into the console control event) long before that.
+wine "$BIN/veltrano-feed.exe" --pattern --seconds 120 </dev/null >"$OUT/feed.log" 2>&1 &
+feed_pid=$!
+for _ in $(seq 50); do
+  grep -q "veltrano-feed:" "$OUT/feed.log" 2>/dev/null && break
+  sleep 0.1
+done
+sleep 0.5
+cat "$OUT/feed.log"
+
+run_probe pattern
+
+echo
+echo "== Stopping veltrano-feed (Ctrl+C)"
+kill -INT "$feed_pid"
+for _ in $(seq 100); do
+  kill -0 "$feed_pid" 2>/dev/null || break
+  sleep 0.1
+done
+wait "$feed_pid" || { echo "veltrano-feed failed"; exit 1; }
+feed_pid=
+tail -n 1 "$OUT/feed.log"
+
+run_probe placeholder-after
+
+echo
+echo "== Unregistering the camera"
+wine regsvr32 /u "$BIN/VeltranoVirtualCamera.dll"
+registered=0
+
+/usr/bin/python3 "$VELTRANO_ROOT/tools/plot_timings.py" "$OUT/pattern-timings.csv" "$OUT/pattern-timings.png" \
+  --title "Veltrano Virtual Camera: test pattern through veltrano-feed" >/dev/null
+
+# The report: the three probe runs, and whether each showed what it should.
+verdict() {  # label, expectation (feed|placeholder)
+  local report="$OUT/$1-report.txt"
+  if [ "$2" = feed ]; then
+    grep -q "^latency p50" "$report" && echo "ok: $1 shows the feed's frames" || echo "FAILED: $1 did not show the feed's frames"
+  else
+    grep -q "^feed frames: none" "$report" && echo "ok: $1 shows the placeholder" || echo "FAILED: $1 did not show the placeholder"
+  fi
+}
+{
+  echo "Veltrano Virtual Camera demo, $(date -u '+%Y-%m-%d %H:%M UTC'), Wine $(wine --version 2>/dev/null)"
+  echo
+  for label in placeholder pattern placeholder-after; do
+    echo "[$label]"
+    cat "$OUT/$label-report.txt"
+    echo
+  done
+  verdict placeholder placeholder
+  verdict pattern feed
+  verdict placeholder-after placeholder
+} >"$OUT/report.txt"
+
+echo
+echo "================================================================"
+cat "$OUT/report.txt"
+echo
+echo "Demo output in $OUT:"
+(cd "$OUT" && ls -1 *.png *.txt *.csv | sed 's/^/  /')
+! grep -q "^FAILED" "$OUT/report.txt"
