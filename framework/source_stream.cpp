@@ -4,6 +4,7 @@
 #include <strsafe.h>
 
 #include <cstring>
+#include <utility>
 
 #include "framework/source.h"
 
@@ -15,6 +16,9 @@ namespace {
 // after a final release the pin is gone, and the worker may read only this.
 enum class WorkerLeave { kNone, kStop, kOrphaned };
 thread_local WorkerLeave t_worker_leave = WorkerLeave::kNone;
+// An orphaned worker may still hold a sample of the destroyed pin's allocator; this
+// reference keeps the allocator alive until that sample has gone back to it.
+thread_local IMemAllocator* t_orphan_allocator = nullptr;
 
 bool MustLeave() noexcept { return t_worker_leave != WorkerLeave::kNone; }
 
@@ -50,7 +54,11 @@ DWORD CSourceStream::WorkerMain() {
       case WorkerRun:
         ReplyToCommand(S_OK);
         StreamSamples();
-        if (t_worker_leave == WorkerLeave::kOrphaned) return 0;  // the pin is gone
+        if (t_worker_leave == WorkerLeave::kOrphaned) {
+          // The pin is gone: touch nothing of it.
+          if (IMemAllocator* pool = std::exchange(t_orphan_allocator, nullptr)) pool->Release();
+          return 0;
+        }
         if (t_worker_leave == WorkerLeave::kStop) return FAILED(OnWorkerThreadExit()) ? 1 : 0;
         break;
       case WorkerStop:
@@ -133,7 +141,12 @@ HRESULT CSourceStream::OnActivate() {
   }
   if (!StartWorker()) return E_FAIL;
   hr = SendCommand(WorkerInit);
-  if (FAILED(hr)) return hr;
+  if (FAILED(hr)) {
+    // A worker whose start failed replies as its last act and ends; joining it here
+    // lets the next activation start a new one.
+    JoinWorker();
+    return hr;
+  }
   return SendCommand(WorkerPause);
 }
 
@@ -167,6 +180,10 @@ void CSourceStream::ShutDownWorker() noexcept {
   if (IMemAllocator* pool = allocator()) pool->Decommit();
   if (IsWorkerThread()) {
     t_worker_leave = WorkerLeave::kOrphaned;
+    if (IMemAllocator* pool = allocator()) {
+      pool->AddRef();
+      t_orphan_allocator = pool;
+    }
     OnWorkerThreadExit();
     AbandonWorker();
     return;

@@ -1,0 +1,467 @@
+// The source stream pin and its worker: the command protocol, the sample loop's
+// endings (end of stream, fill error, downstream refusal), activation and
+// deactivation, the default type hooks, QueryId, and a filter stopped or released
+// from inside its own worker's call out.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "common/com_test_helpers.h"
+#include "framework/fake_event_graph.h"
+#include "framework/fake_sink_pin.h"
+#include "framework/fakes_allocation_failure.h"
+#include "framework/test_source_filter.h"
+#include "platform/task_mem.h"
+#include "platform/unique_handle.h"
+
+namespace veltrano::source_test {
+namespace {
+
+using framework::ActiveObjectCount;
+using framework::CMediaTypeRecord;
+
+constexpr HRESULT kFillError = static_cast<HRESULT>(0x80049999);
+constexpr HRESULT kStartError = static_cast<HRESULT>(0x80047777);
+constexpr DWORD kWaitMs = 10000;
+
+// Runs `call` on a helper thread and waits at most kWaitMs for it: a protocol fault
+// shows up as a failed test, not as a hung test executable.
+bool FinishesInTime(std::function<void()> call) {
+  platform::UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::thread helper([&] {
+    call();
+    ::SetEvent(done.get());
+  });
+  const bool finished = ::WaitForSingleObject(done.get(), kWaitMs) == WAIT_OBJECT_0;
+  if (finished) {
+    helper.join();
+  } else {
+    helper.detach();  // the executable is failing anyway; do not hang in join
+  }
+  return finished;
+}
+
+// Polls `condition` for at most kWaitMs.
+bool BecomesTrue(const std::function<bool()>& condition) {
+  const ULONGLONG deadline = ::GetTickCount64() + kWaitMs;
+  while (!condition()) {
+    if (::GetTickCount64() > deadline) return false;
+    ::Sleep(1);
+  }
+  return true;
+}
+
+class SourceStreamTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(com_.succeeded());
+    objects_before_ = ActiveObjectCount();
+    handles_before_ = platform::LiveHandleCount();
+    filter_ = TestSourceFilter::Create(&log_);
+    ASSERT_NE(nullptr, filter_);
+    stream_ = filter_->stream(0);
+  }
+  void TearDown() override {
+    if (filter_) {
+      EXPECT_EQ(S_OK, filter_->Stop());
+      EXPECT_FALSE(stream_->HasWorker());
+      stream_->Disconnect();
+      EXPECT_EQ(S_OK, filter_->JoinFilterGraph(nullptr, nullptr));
+      EXPECT_EQ(0u, filter_->base_filter()->Release());
+    }
+    sink_.ReleaseHeldSamples();
+    EXPECT_EQ(1, sink_.ref_count());
+    EXPECT_EQ(1, graph_.ref_count());
+    EXPECT_EQ(objects_before_, ActiveObjectCount());
+    EXPECT_EQ(handles_before_, platform::LiveHandleCount());
+  }
+  void Connect() {
+    AM_MEDIA_TYPE type{};
+    MakeFrameType(&type);
+    ASSERT_EQ(S_OK, stream_->Connect(&sink_, &type));
+    CoTaskMemFree(type.pbFormat);
+  }
+  // Frames received so far are 0, 1, 2, ... in order.
+  void ExpectFramesInOrder() {
+    const std::vector<LONG> frames = sink_.frames();
+    for (size_t i = 0; i < frames.size(); ++i) ASSERT_EQ(static_cast<LONG>(i), frames[i]);
+  }
+
+  platform::ScopedComInit com_{COINIT_MULTITHREADED};
+  long objects_before_ = 0;
+  long handles_before_ = 0;
+  StreamLog log_;
+  FakeSinkPin sink_;
+  FakeEventGraph graph_{true};
+  TestSourceFilter* filter_ = nullptr;
+  TestStream* stream_ = nullptr;
+};
+
+TEST_F(SourceStreamTest, PauseStreamsNumberedFramesAndStopEndsTheWorker) {
+  Connect();
+  ASSERT_EQ(S_OK, filter_->Pause());
+  EXPECT_TRUE(stream_->HasWorker());
+  ASSERT_TRUE(sink_.WaitForReceives(20));
+  // Run and Pause from Running say nothing to the worker: frames keep flowing.
+  ASSERT_EQ(S_OK, filter_->Run(0));
+  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_TRUE(sink_.WaitForReceives(40));
+  EXPECT_EQ(S_OK, filter_->Stop());
+  EXPECT_FALSE(stream_->HasWorker());
+  EXPECT_EQ(1, log_.thread_starts.load());
+  EXPECT_EQ(1, log_.streaming_starts.load());
+  EXPECT_EQ(1, log_.thread_exits.load());
+  ExpectFramesInOrder();
+  EXPECT_EQ(0, sink_.end_of_stream_count());
+
+  // Stopped, the allocator is decommitted: no buffer can be had.
+  IMediaSample* sample = nullptr;
+  EXPECT_EQ(VFW_E_NOT_COMMITTED, stream_->pool()->GetBuffer(&sample, nullptr, nullptr, 0));
+
+  // And a second run starts a fresh worker.
+  const LONG before = sink_.receive_count();
+  ASSERT_EQ(S_OK, filter_->Run(0));
+  ASSERT_TRUE(sink_.WaitForReceives(before + 5));
+  EXPECT_EQ(S_OK, filter_->Stop());
+  EXPECT_EQ(2, log_.thread_starts.load());
+  EXPECT_EQ(2, log_.thread_exits.load());
+  ExpectFramesInOrder();
+}
+
+TEST_F(SourceStreamTest, CommandsWhileStreamingAndWhileIdle) {
+  Connect();
+  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_TRUE(sink_.WaitForReceives(3));
+
+  // Streaming: only Pause, Run and Stop are understood.
+  EXPECT_EQ(E_UNEXPECTED, stream_->SendCommand(framework::WorkerExit));
+  EXPECT_EQ(E_UNEXPECTED, stream_->SendCommand(framework::WorkerInit));
+  EXPECT_EQ(S_OK, stream_->SendCommand(framework::WorkerPause));
+  EXPECT_EQ(S_OK, stream_->SendCommand(framework::WorkerRun));
+  LONG before = sink_.receive_count();
+  ASSERT_TRUE(sink_.WaitForReceives(before + 3));  // still streaming
+  EXPECT_EQ(1, log_.streaming_starts.load());
+
+  // Idle after Stop: a second Init and unknown commands are not implemented.
+  EXPECT_EQ(S_OK, stream_->SendCommand(framework::WorkerStop));
+  EXPECT_EQ(E_NOTIMPL, stream_->SendCommand(framework::WorkerInit));
+  EXPECT_EQ(E_NOTIMPL, stream_->SendCommand(9));
+  EXPECT_EQ(S_OK, stream_->SendCommand(framework::WorkerStop));
+  EXPECT_EQ(1, log_.streaming_starts.load());
+
+  // Pause from idle streams again, calling the streaming hook once more.
+  before = sink_.receive_count();
+  EXPECT_EQ(S_OK, stream_->SendCommand(framework::WorkerPause));
+  ASSERT_TRUE(sink_.WaitForReceives(before + 3));
+  EXPECT_EQ(2, log_.streaming_starts.load());
+  EXPECT_EQ(S_OK, filter_->Stop());
+  EXPECT_EQ(1, log_.thread_exits.load());
+  EXPECT_EQ(E_FAIL, stream_->SendCommand(framework::WorkerPause));  // no worker
+  ExpectFramesInOrder();
+}
+
+TEST_F(SourceStreamTest, FillResultsEndTheStream) {
+  struct Case {
+    HRESULT fill_result;
+    bool event;
+  };
+  for (const Case c : {Case{S_FALSE, false}, Case{kFillError, true}, Case{static_cast<HRESULT>(2), true}}) {
+    SCOPED_TRACE(testing::Message() << "fill result " << std::hex << c.fill_result);
+    StreamLog log;
+    FakeSinkPin sink;
+    FakeEventGraph graph(true);
+    TestSourceFilter* filter = TestSourceFilter::Create(&log);
+    ASSERT_NE(nullptr, filter);
+    TestStream* stream = filter->stream(0);
+    ASSERT_EQ(S_OK, filter->JoinFilterGraph(&graph, L"source"));
+    AM_MEDIA_TYPE type{};
+    MakeFrameType(&type);
+    ASSERT_EQ(S_OK, stream->Connect(&sink, &type));
+    CoTaskMemFree(type.pbFormat);
+    stream->end_at_frame = 3;
+    stream->end_result = c.fill_result;
+
+    ASSERT_EQ(S_OK, filter->Pause());
+    ASSERT_TRUE(sink.WaitForEndOfStream());
+    EXPECT_EQ(S_OK, filter->Stop());  // joins the worker, so every call it made is done
+    EXPECT_EQ((std::vector<LONG>{0, 1, 2}), sink.frames());
+    EXPECT_EQ(1, sink.end_of_stream_count());
+    EXPECT_EQ(4, log.fills.load());
+    const std::vector<NotifyRecord> events = graph.notifications();
+    if (c.event) {
+      ASSERT_EQ(1u, events.size());
+      EXPECT_EQ(EC_ERRORABORT, events[0].code);
+      // The code is sign-extended into the 64-bit parameter.
+      EXPECT_EQ(static_cast<LONG_PTR>(c.fill_result), events[0].param1);
+      EXPECT_EQ(0, events[0].param2);
+    } else {
+      EXPECT_TRUE(events.empty());
+    }
+    EXPECT_EQ(1, log.thread_exits.load());
+    stream->Disconnect();
+    EXPECT_EQ(0u, filter->base_filter()->Release());
+    EXPECT_EQ(1, sink.ref_count());
+  }
+}
+
+TEST_F(SourceStreamTest, FillErrorOutsideAGraphRaisesNoEvent) {
+  Connect();
+  stream_->end_at_frame = 0;
+  stream_->end_result = kFillError;
+  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_TRUE(sink_.WaitForEndOfStream());
+  EXPECT_EQ(S_OK, filter_->Stop());
+  EXPECT_EQ(0, sink_.receive_count());
+  EXPECT_EQ(1, sink_.end_of_stream_count());
+}
+
+TEST_F(SourceStreamTest, DownstreamRefusalEndsStreamingSilently) {
+  ASSERT_EQ(S_OK, filter_->JoinFilterGraph(&graph_, nullptr));
+  Connect();
+  sink_.receive_result = S_FALSE;
+  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_TRUE(sink_.WaitForReceives(1));
+  // The worker sits idle now; Stop still stops, ends and joins it.
+  EXPECT_EQ(S_OK, filter_->Stop());
+  EXPECT_EQ(1, sink_.receive_count());
+  EXPECT_EQ(0, sink_.end_of_stream_count());
+  EXPECT_TRUE(graph_.notifications().empty());
+  EXPECT_EQ(1, log_.thread_exits.load());
+
+  // An error from Receive ends it the same way.
+  sink_.receive_result = E_FAIL;
+  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_TRUE(sink_.WaitForReceives(2));
+  EXPECT_EQ(S_OK, filter_->Stop());
+  EXPECT_EQ(2, sink_.receive_count());
+  EXPECT_EQ(0, sink_.end_of_stream_count());
+  EXPECT_TRUE(graph_.notifications().empty());
+}
+
+TEST_F(SourceStreamTest, UnconnectedPinStartsNothing) {
+  EXPECT_EQ(S_OK, stream_->OnActivate());
+  EXPECT_FALSE(stream_->HasWorker());
+  EXPECT_EQ(S_OK, stream_->OnDeactivate());
+  EXPECT_EQ(S_OK, filter_->Pause());
+  EXPECT_EQ(S_OK, filter_->Run(0));
+  EXPECT_FALSE(stream_->HasWorker());
+  EXPECT_EQ(S_OK, filter_->Stop());
+  EXPECT_EQ(0, log_.thread_starts.load());
+}
+
+TEST_F(SourceStreamTest, ActivationWhenNotStoppedStartsNothing) {
+  Connect();
+  ASSERT_EQ(S_OK, filter_->Pause());
+  EXPECT_EQ(S_FALSE, stream_->OnActivate());
+  ASSERT_EQ(S_OK, filter_->Run(0));
+  EXPECT_EQ(S_FALSE, stream_->OnActivate());
+  EXPECT_EQ(1, log_.thread_starts.load());
+}
+
+TEST_F(SourceStreamTest, FailedWorkerInitEndsTheWorkerAndALaterActivationStartsAnother) {
+  Connect();
+  stream_->start_result = kStartError;
+  EXPECT_EQ(kStartError, filter_->Pause());
+  FILTER_STATE state = State_Running;
+  ASSERT_EQ(S_OK, filter_->GetState(0, &state));
+  EXPECT_EQ(State_Stopped, state);
+  EXPECT_EQ(1, log_.thread_exits.load());  // the exit hook ran for the failed start
+  EXPECT_FALSE(stream_->HasWorker());
+
+  // No worker to answer: the command fails at once instead of waiting.
+  HRESULT reply = S_OK;
+  ASSERT_TRUE(FinishesInTime([&] { reply = stream_->SendCommand(framework::WorkerPause); }));
+  EXPECT_EQ(E_FAIL, reply);
+
+  stream_->start_result = S_OK;
+  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_TRUE(sink_.WaitForReceives(3));
+  EXPECT_EQ(2, log_.thread_starts.load());
+  EXPECT_EQ(S_OK, filter_->Stop());
+  EXPECT_EQ(2, log_.thread_exits.load());
+}
+
+TEST_F(SourceStreamTest, FailedWorkerInitThenActivatingAgainReplacesTheEndedWorker) {
+  Connect();
+  stream_->start_result = kStartError;
+  EXPECT_EQ(kStartError, filter_->Pause());
+  EXPECT_EQ(kStartError, filter_->Run(0));  // through Pause: a new worker fails again
+  EXPECT_EQ(2, log_.thread_starts.load());
+  stream_->start_result = S_OK;
+  ASSERT_EQ(S_OK, filter_->Run(0));
+  ASSERT_TRUE(sink_.WaitForReceives(3));
+  EXPECT_EQ(3, log_.thread_starts.load());
+}
+
+TEST_F(SourceStreamTest, WorkerRunsInTheMultithreadedApartment) {
+  Connect();
+  APTTYPE apartment = APTTYPE_CURRENT;
+  APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
+  HRESULT apartment_result = E_FAIL;
+  sink_.on_receive = [&] {
+    if (apartment_result == E_FAIL) apartment_result = CoGetApartmentType(&apartment, &qualifier);
+  };
+  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_TRUE(sink_.WaitForReceives(2));
+  EXPECT_EQ(S_OK, filter_->Stop());
+  EXPECT_EQ(S_OK, apartment_result);
+  EXPECT_EQ(APTTYPE_MTA, apartment);
+}
+
+// The sink keeps the only buffer: the worker blocks in GetBuffer. Decommitting before
+// the stop command releases it, so Stop returns.
+TEST_F(SourceStreamTest, StopWhileTheWorkerWaitsForABuffer) {
+  Connect();
+  sink_.hold_samples = true;
+  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_TRUE(sink_.WaitForReceives(1));
+  HRESULT stopped = E_FAIL;
+  ASSERT_TRUE(FinishesInTime([&] { stopped = filter_->Stop(); }));
+  EXPECT_EQ(S_OK, stopped);
+  EXPECT_EQ(1, sink_.receive_count());
+  EXPECT_FALSE(stream_->HasWorker());
+}
+
+// A callback inside Receive stops the filter on the worker thread itself: the stop
+// cannot wait for that worker, which ends by itself once the call returns.
+TEST_F(SourceStreamTest, StopFromInsideTheWorkersCallOut) {
+  Connect();
+  std::atomic<bool> armed{false};
+  std::atomic<HRESULT> stop_result{E_PENDING};
+  sink_.on_receive = [&] {
+    if (armed.exchange(false)) stop_result = filter_->Stop();
+  };
+  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_TRUE(sink_.WaitForReceives(2));
+  armed = true;
+  ASSERT_TRUE(BecomesTrue([&] { return log_.thread_exits.load() == 1; }));
+  EXPECT_EQ(S_OK, stop_result.load());
+  FILTER_STATE state = State_Running;
+  EXPECT_EQ(S_OK, filter_->GetState(0, &state));
+  EXPECT_EQ(State_Stopped, state);
+
+  // The next activation joins the ended worker and starts another.
+  const LONG before = sink_.receive_count();
+  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_TRUE(sink_.WaitForReceives(before + 3));
+  EXPECT_EQ(S_OK, filter_->Stop());
+  EXPECT_EQ(2, log_.thread_exits.load());
+  ExpectFramesInOrder();
+}
+
+// The sink drops the filter's last reference inside Receive, on the worker thread:
+// the filter cannot wait for its own worker, and the worker must not touch the
+// destroyed pin once Receive returns.
+TEST_F(SourceStreamTest, FinalReleaseOnTheWorkerThread) {
+  Connect();
+  std::atomic<bool> armed{false};
+  std::atomic<DWORD> worker_id{0};
+  std::atomic<ULONG> released{99};
+  IBaseFilter* last_reference = filter_->base_filter();
+  sink_.on_receive = [&] {
+    if (!armed.exchange(false)) return;
+    worker_id = ::GetCurrentThreadId();
+    released = last_reference->Release();
+  };
+  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_TRUE(sink_.WaitForReceives(2));
+  filter_ = nullptr;  // the sink owns the reference now
+  armed = true;
+  ASSERT_TRUE(BecomesTrue([&] { return log_.filter_destroyed.load() == 1; }));
+  EXPECT_EQ(0u, released.load());
+
+  // Wait for the worker itself to end, proving it came back out of Receive cleanly.
+  platform::UniqueHandle worker(::OpenThread(SYNCHRONIZE, FALSE, worker_id.load()));
+  if (worker) {
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(worker.get(), kWaitMs));
+  }
+  EXPECT_EQ(1, log_.thread_exits.load());
+  EXPECT_LT(log_.last_exit_step.load(), log_.pin_destroyed_step.load());
+  const LONG received = sink_.receive_count();
+  EXPECT_EQ(static_cast<size_t>(received), sink_.frames().size());
+}
+
+TEST_F(SourceStreamTest, QueryIdIsTheOneBasedPosition) {
+  platform::UniqueTaskMem<wchar_t> id;
+  EXPECT_EQ(E_POINTER, stream_->QueryId(nullptr));
+  ASSERT_EQ(S_OK, stream_->QueryId(id.put()));
+  EXPECT_STREQ(L"1", id.get());
+
+  HRESULT hr = S_OK;
+  auto* second = new TestStream(&hr, filter_, &log_);
+  ASSERT_EQ(S_OK, hr);
+  ASSERT_EQ(S_OK, second->QueryId(id.put()));
+  EXPECT_STREQ(L"2", id.get());
+
+  // A pin not in its filter's list has no id.
+  filter_->DetachPin(second);
+  LPWSTR out = reinterpret_cast<LPWSTR>(0x1);
+  EXPECT_EQ(VFW_E_NOT_FOUND, second->QueryId(&out));
+  EXPECT_EQ(nullptr, out);
+  ASSERT_EQ(S_OK, filter_->AttachPin(second));
+
+  test::TaskMemFailureScope no_id(12 * sizeof(wchar_t));
+  ASSERT_EQ(S_OK, no_id.registration());
+  out = reinterpret_cast<LPWSTR>(0x1);
+  EXPECT_EQ(E_OUTOFMEMORY, stream_->QueryId(&out));
+  EXPECT_EQ(nullptr, out);
+}
+
+// A pin that keeps the framework's PreferredMediaType (which has no type to give).
+class BareStream final : public TestStream {
+ public:
+  using TestStream::TestStream;
+  HRESULT PreferredMediaType(CMediaTypeRecord* type) override { return CSourceStream::PreferredMediaType(type); }
+};
+
+TEST_F(SourceStreamTest, DefaultTypeHooks) {
+  CMediaTypeRecord type;
+  EXPECT_EQ(E_INVALIDARG, stream_->MediaTypeAt(-1, &type));
+  EXPECT_EQ(VFW_S_NO_MORE_ITEMS, stream_->MediaTypeAt(1, &type));
+  EXPECT_EQ(GUID_NULL, type.majortype);
+  ASSERT_EQ(S_OK, stream_->MediaTypeAt(0, &type));
+  AM_MEDIA_TYPE expected{};
+  MakeFrameType(&expected);
+  EXPECT_TRUE(test::MediaTypesEqual(expected, type));
+
+  // Accepted: the same type; flags, sample size and pUnk are not compared.
+  EXPECT_EQ(S_OK, stream_->ValidateMediaType(&type));
+  type.bTemporalCompression = TRUE;
+  type.lSampleSize = 5;
+  EXPECT_EQ(S_OK, stream_->ValidateMediaType(&type));
+
+  struct Change {
+    const char* what;
+    std::function<void(AM_MEDIA_TYPE*)> apply;
+  };
+  const Change refused[] = {
+      {"major type", [](AM_MEDIA_TYPE* t) { t->majortype = MEDIATYPE_Audio; }},
+      {"subtype", [](AM_MEDIA_TYPE* t) { t->subtype = MEDIASUBTYPE_YUY2; }},
+      {"format type", [](AM_MEDIA_TYPE* t) { t->formattype = FORMAT_VideoInfo2; }},
+      {"format length", [](AM_MEDIA_TYPE* t) { t->cbFormat -= 1; }},
+      {"one format byte", [](AM_MEDIA_TYPE* t) { t->pbFormat[sizeof(RECT) * 2 + 40] ^= 1; }},
+      {"missing format block", [](AM_MEDIA_TYPE* t) { t->pbFormat = nullptr; }},
+  };
+  for (const Change& change : refused) {
+    AM_MEDIA_TYPE candidate = expected;
+    std::vector<BYTE> bytes(expected.pbFormat, expected.pbFormat + expected.cbFormat);
+    candidate.pbFormat = bytes.data();
+    change.apply(&candidate);
+    EXPECT_EQ(E_FAIL, stream_->ValidateMediaType(&candidate)) << change.what;
+  }
+  CoTaskMemFree(expected.pbFormat);
+
+  HRESULT hr = S_OK;
+  auto* bare = new BareStream(&hr, filter_, &log_);
+  ASSERT_EQ(S_OK, hr);
+  CMediaTypeRecord untouched;
+  EXPECT_EQ(E_UNEXPECTED, bare->MediaTypeAt(0, &untouched));
+  EXPECT_EQ(GUID_NULL, untouched.majortype);
+  EXPECT_EQ(0u, untouched.cbFormat);
+  EXPECT_EQ(E_FAIL, bare->ValidateMediaType(&type));
+}
+
+}  // namespace
+}  // namespace veltrano::source_test
