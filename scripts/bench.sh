@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Benchmarks, one command. Prints figures, never passes or fails on a timing:
+#   1. the frame channel: WriteFrame and the reader's copy against memcpy
+#      (benchmarks/channel_benchmark.exe, when built);
+#   2. end-to-end latency and interval spread, veltrano-feed at 29.97 fps into
+#      veltrano-probe, so that the feed's phase drifts across the camera's ticks
+#      (a full cycle of the 0.03 fps difference takes about 33 s);
+#   3. CPU seconds of the capture process per streamed second at 1280x720 30 fps
+#      with 1, 2, 4 and 8 probes reading one feed at once.
+# Output also goes to build/bench-output/. The camera is registered in a Wine prefix
+# of the benchmark's own and unregistered at the end.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+LATENCY_SECONDS=${VELTRANO_BENCH_LATENCY_SECONDS:-40}
+FANOUT_SECONDS=${VELTRANO_BENCH_FANOUT_SECONDS:-10}
+OUT="$VELTRANO_BUILD/bench-output"
+BIN="$VELTRANO_BUILD/bin"
+
+veltrano_install_packages
+targets=(VeltranoVirtualCamera veltrano-feed veltrano-probe)
+[ -f "$VELTRANO_ROOT/benchmarks/CMakeLists.txt" ] && targets+=(channel_benchmark)
+veltrano_build --target "${targets[@]}"
+
+export WINEPREFIX="$VELTRANO_BUILD/bench-prefix"
+veltrano_wine_up
+rm -rf "$OUT"
+mkdir -p "$OUT"
+
+feed_pid=
+bench_cleanup() {
+  [ -n "$feed_pid" ] && kill -INT "$feed_pid" 2>/dev/null && wait "$feed_pid" 2>/dev/null || true
+  wine regsvr32 /s /u "$BIN/VeltranoVirtualCamera.dll" >/dev/null 2>&1 || true
+  veltrano_wine_down
+}
+trap bench_cleanup EXIT
+
+start_feed() {  # fps
+  wine "$BIN/veltrano-feed.exe" --pattern --fps "$1" --seconds 600 </dev/null >"$OUT/feed-$1.log" 2>&1 &
+  feed_pid=$!
+  for _ in $(seq 50); do
+    grep -q "veltrano-feed:" "$OUT/feed-$1.log" 2>/dev/null && break
+    sleep 0.1
+  done
+  sleep 0.5
+}
+
+stop_feed() {
+  kill -INT "$feed_pid"
+  wait "$feed_pid" || true
+  feed_pid=
+}
+
+field() {  # report file, line prefix -> the rest of the line
+  sed -n "s/^$2: //p" "$1"
+}
+
+echo "== 1. Frame channel"
+if [ -x "$BIN/channel_benchmark.exe" ]; then
+  timeout 600 wine "$BIN/channel_benchmark.exe" </dev/null | tee "$OUT/channel.txt"
+else
+  echo "benchmarks/channel_benchmark.exe is not part of this build; skipped" | tee "$OUT/channel.txt"
+fi
+
+wine regsvr32 /s "$BIN/VeltranoVirtualCamera.dll"
+
+echo
+echo "== 2. End-to-end latency: feed at 29.97 fps, probe ${LATENCY_SECONDS} s"
+start_feed 29.97
+(cd "$OUT" && timeout $((LATENCY_SECONDS + 120)) wine "$BIN/veltrano-probe.exe" --seconds "$LATENCY_SECONDS" \
+   --no-images --out . --label latency </dev/null >/dev/null)
+stop_feed
+cat "$OUT/latency-report.txt"
+/usr/bin/python3 "$VELTRANO_ROOT/tools/plot_timings.py" "$OUT/latency-timings.csv" "$OUT/latency-timings.png" \
+  --title "feed 29.97 fps -> camera 30 fps -> probe" >/dev/null
+
+echo
+echo "== 3. Capture CPU and rate with 1, 2, 4 and 8 probes on one feed (30 fps, ${FANOUT_SECONDS} s each)"
+start_feed 30
+printf '%-7s %-6s %-12s %-26s %-24s %s\n' probes probe "rate (fps)" "interval p50/p99/worst ms" "latency p50/p99 ms" \
+  "CPU s per streamed s" | tee "$OUT/fanout.txt"
+for count in 1 2 4 8; do
+  pids=()
+  for index in $(seq "$count"); do
+    (cd "$OUT" && timeout $((FANOUT_SECONDS + 120)) wine "$BIN/veltrano-probe.exe" --seconds "$FANOUT_SECONDS" \
+       --no-images --out . --label "fanout-$count-$index" </dev/null >/dev/null) &
+    pids+=($!)
+  done
+  for pid in "${pids[@]}"; do wait "$pid" || true; done
+  for index in $(seq "$count"); do
+    report="$OUT/fanout-$count-$index-report.txt"
+    if [ ! -f "$report" ]; then
+      printf '%-7s %-6s %s\n' "$count" "$index" "no report (probe failed)" | tee -a "$OUT/fanout.txt"
+      continue
+    fi
+    latency=$(field "$report" "latency p50 \/ p99 \/ worst" | awk -F' / ' '{print $1" / "$2}')
+    printf '%-7s %-6s %-12s %-26s %-24s %s\n' "$count" "$index" "$(field "$report" "frame rate" | cut -d' ' -f1)" \
+      "$(field "$report" "interval p50 \/ p99 \/ worst" | sed 's/ ms$//')" "${latency:-n/a}" \
+      "$(field "$report" "capture CPU" | cut -d' ' -f1)" | tee -a "$OUT/fanout.txt"
+  done
+done
+stop_feed
+tail -n 1 "$OUT/feed-30.log"
+
+echo
+echo "Figures and per-frame CSVs in $OUT"
