@@ -2,9 +2,13 @@
 // IMallocSpy that refuses task-memory allocations of one size.
 #include "framework/fakes_allocation_failure.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <vector>
+
+#include "platform/critical_section.h"
 
 namespace {
 
@@ -76,7 +80,13 @@ class FailingMallocSpy final : public IMallocSpy {
     return request;
   }
   STDMETHODIMP_(void*) PostAlloc(void* actual) override { return actual; }
-  STDMETHODIMP_(void*) PreFree(void* request, BOOL) override { return request; }
+  STDMETHODIMP_(void*) PreFree(void* request, BOOL) override {
+    if (tracking.load() && request) {
+      auto guard = freed_lock.Lock();
+      freed.push_back(request);
+    }
+    return request;
+  }
   STDMETHODIMP_(void) PostFree(BOOL) override {}
   STDMETHODIMP_(SIZE_T) PreRealloc(void* request, SIZE_T size, void** new_request, BOOL) override {
     *new_request = request;
@@ -92,6 +102,9 @@ class FailingMallocSpy final : public IMallocSpy {
 
   std::atomic<SIZE_T> failing_size{0};
   std::atomic<int> failures{0};
+  std::atomic<bool> tracking{false};
+  platform::CriticalSection freed_lock;
+  std::vector<void*> freed;
 };
 
 FailingMallocSpy g_spy;
@@ -119,5 +132,28 @@ TaskMemFailureScope::~TaskMemFailureScope() {
 }
 
 int TaskMemFailureScope::failures() const noexcept { return g_spy.failures; }
+
+TaskMemFreeTracker::TaskMemFreeTracker() noexcept {
+  {
+    auto guard = g_spy.freed_lock.Lock();
+    g_spy.freed.clear();
+  }
+  g_spy.tracking = true;
+  registration_ = ::CoRegisterMallocSpy(&g_spy);
+}
+
+TaskMemFreeTracker::~TaskMemFreeTracker() { Revoke(); }
+
+bool TaskMemFreeTracker::WasFreed(const void* block) const noexcept {
+  auto guard = g_spy.freed_lock.Lock();
+  return std::find(g_spy.freed.begin(), g_spy.freed.end(), block) != g_spy.freed.end();
+}
+
+HRESULT TaskMemFreeTracker::Revoke() noexcept {
+  if (revoked_ || FAILED(registration_)) return registration_;
+  revoked_ = true;
+  g_spy.tracking = false;
+  return ::CoRevokeMallocSpy();
+}
 
 }  // namespace veltrano::test

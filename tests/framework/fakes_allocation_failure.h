@@ -40,4 +40,22 @@ class TaskMemFailureScope {
   HRESULT registration_;
 };
 
+//! Records which task-memory blocks are freed while it lives (through the same spy),
+//! so a test can tell whether a block another object still points at was freed.
+class TaskMemFreeTracker {
+ public:
+  TaskMemFreeTracker() noexcept;
+  TaskMemFreeTracker(const TaskMemFreeTracker&) = delete;
+  TaskMemFreeTracker& operator=(const TaskMemFreeTracker&) = delete;
+  ~TaskMemFreeTracker();
+  HRESULT registration() const noexcept { return registration_; }
+  bool WasFreed(const void* block) const noexcept;
+  //! Revokes the spy now; S_OK only when every block allocated under it was freed.
+  HRESULT Revoke() noexcept;
+
+ private:
+  HRESULT registration_;
+  bool revoked_ = false;
+};
+
 }  // namespace veltrano::test
