@@ -191,7 +191,8 @@ int Probe(const ProbeOptions& options) {
   }
   const uint64_t stop_time = PerformanceTime100ns();
   if (!StopBounded(&graph)) {
-    fwprintf(stderr, L"\nveltrano-probe: IMediaControl::Stop did not return within %lu s\n", kStopTimeoutMs / 1000);
+    fwprintf(stderr, L"\nveltrano-probe: IMediaControl::Stop did not return within %lu s (%zu frames had arrived)\n",
+             kStopTimeoutMs / 1000, recorder->FrameCount());
     ::ExitProcess(kProbeExitNoFrames);  // the streaming thread is stuck; nothing to clean up safely
   }
   const double cpu_seconds = ProcessCpuSeconds() - cpu_before;
