@@ -210,6 +210,9 @@ STDMETHODIMP CBasePin::Disconnect() {
 
 STDMETHODIMP CBasePin::ConnectedTo(IPin** out) {
   if (!out) return E_POINTER;
+  // The type lock (never the pin lock) keeps a concurrent Disconnect from releasing
+  // the peer between reading the pointer and adding our reference to it.
+  auto guard = type_lock_.Lock();
   IPin* peer = connected_pin_.get();
   *out = peer;
   if (!peer) return VFW_E_NOT_CONNECTED;
