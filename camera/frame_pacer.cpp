@@ -36,10 +36,8 @@ void FramePacer::Pace(REFERENCE_TIME start, REFERENCE_TIME period, PacingSource&
     // The stream time moved under the offset (a run with a new start time, a clock
     // that jumped or stopped). Due one period from now, not at once: a stopped clock
     // would otherwise alternate a capped wait with none.
-    offset_ = now + period - start;
-    due = now + period;
+    due = Retake(start, now, period);
     remaining = period;
-    ++retakes_;
   }
   if (remaining <= 0) return;
 
@@ -47,14 +45,27 @@ void FramePacer::Pace(REFERENCE_TIME start, REFERENCE_TIME period, PacingSource&
   // the sample longer than the time the clock itself asked for.
   const int64_t real_due = source.RealTime() + remaining;
   for (;;) {
-    const int64_t real_left = real_due - source.RealTime();
+    int64_t real_left = real_due - source.RealTime();
     if (real_left <= 0) break;
     const int64_t step = std::min<int64_t>(remaining, real_left) / 10000;
     source.SleepMilliseconds(static_cast<DWORD>(std::clamp<int64_t>(step, 1, kPollMilliseconds)));
     if (FAILED(source.StreamTime(&now))) break;
     remaining = due - now;
+    if (remaining > limit || remaining < -limit) {
+      // The clock jumped during the wait: this sample keeps its real-time schedule
+      // rather than leaving early, and later ones follow from there.
+      real_left = std::max<int64_t>(real_due - source.RealTime(), 0);
+      due = Retake(start, now, real_left);
+      remaining = real_left;
+    }
     if (remaining <= 0) break;
   }
+}
+
+REFERENCE_TIME FramePacer::Retake(REFERENCE_TIME start, REFERENCE_TIME now, REFERENCE_TIME delay) noexcept {
+  offset_ = now + delay - start;
+  ++retakes_;
+  return now + delay;
 }
 
 }  // namespace veltrano::camera

@@ -54,6 +54,10 @@ class FramePacer {
   uint32_t retakes() const noexcept { return retakes_; }
 
  private:
+  //! Takes the offset again so that the sample starting at `start` is due `delay`
+  //! after the stream time `now`; returns that due time.
+  REFERENCE_TIME Retake(REFERENCE_TIME start, REFERENCE_TIME now, REFERENCE_TIME delay) noexcept;
+
   REFERENCE_TIME offset_ = 0;
   bool offset_known_ = false;
   uint32_t retakes_ = 0;

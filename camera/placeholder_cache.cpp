@@ -11,12 +11,18 @@ namespace veltrano::camera {
 PlaceholderCache::PlaceholderCache(PlaceholderDecoder decoder) noexcept
     : decoder_(decoder ? decoder : &DecodePlaceholderFrame) {}
 
-uint32_t PlaceholderCache::Fill(BYTE* buffer, uint32_t length, LONG width, LONG height) noexcept {
-  const int64_t frame_bytes = static_cast<int64_t>(width) * height * 2;
-  // Only where the picture fills exactly the bytes this sample holds: a sample that is
+bool PlaceholderCache::Fits(uint32_t length, LONG width, LONG height) noexcept {
+  // Only where the picture fills exactly the bytes a sample holds: a sample that is
   // larger or smaller than one frame gets grey.
-  const bool fits = width > 0 && height > 0 && frame_bytes == static_cast<int64_t>(length);
-  if (fits && !failed_ && Build(width, height, length)) {
+  return width > 0 && height > 0 && static_cast<int64_t>(width) * height * 2 == static_cast<int64_t>(length);
+}
+
+void PlaceholderCache::Prepare(uint32_t length, LONG width, LONG height) noexcept {
+  if (Fits(length, width, height) && !failed_) Build(width, height, length);
+}
+
+uint32_t PlaceholderCache::Fill(BYTE* buffer, uint32_t length, LONG width, LONG height) noexcept {
+  if (Fits(length, width, height) && !failed_ && Build(width, height, length)) {
     std::memcpy(buffer, frame_.data(), length);
   } else {
     std::memset(buffer, kGreyByte, length);

@@ -29,11 +29,17 @@ class PlaceholderCache {
   //! else grey. Returns `length`.
   uint32_t Fill(BYTE* buffer, uint32_t length, LONG width, LONG height) noexcept;
 
+  //! Builds the picture for width x height ahead of the first sample that needs it
+  //! (only where it would fit a sample of `length` bytes).
+  void Prepare(uint32_t length, LONG width, LONG height) noexcept;
+
   //! Sticky: the picture cannot be shown (decoding failed other than for memory).
   bool failed() const noexcept { return failed_; }
   size_t cached_bytes() const noexcept { return frame_.size(); }
 
  private:
+  //! Whether a width x height YUY2 frame is exactly `length` bytes.
+  static bool Fits(uint32_t length, LONG width, LONG height) noexcept;
   //! Makes the cache hold the frame for width x height; false when it cannot.
   bool Build(LONG width, LONG height, uint32_t length) noexcept;
 

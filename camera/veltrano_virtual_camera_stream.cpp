@@ -161,16 +161,14 @@ STDMETHODIMP CVeltranoVirtualCameraStream::GetNumberOfCapabilities(int* count, i
 
 STDMETHODIMP CVeltranoVirtualCameraStream::GetStreamCaps(int index, AM_MEDIA_TYPE** out, BYTE* caps) {
   if (!out || !caps) return E_POINTER;
+  *out = nullptr;
   // E_INVALIDARG rather than S_FALSE: applications loop on the count they were given.
   if (index < 0 || static_cast<size_t>(index) >= modes_.size()) return E_INVALIDARG;
   framework::CMediaTypeRecord type;
   const HRESULT hr = MediaTypeAt(index, &type);
   if (hr != S_OK) return FAILED(hr) ? hr : E_UNEXPECTED;
   AM_MEDIA_TYPE* copy = AllocateCopy(type);
-  if (!copy) {
-    *out = nullptr;
-    return E_OUTOFMEMORY;
-  }
+  if (!copy) return E_OUTOFMEMORY;
   *out = copy;
   FillStreamCaps(modes_[index], caps);
   return S_OK;
@@ -217,6 +215,15 @@ HRESULT CVeltranoVirtualCameraStream::OnWorkerThreadStart() {
 HRESULT CVeltranoVirtualCameraStream::OnWorkerThreadExit() {
   auto guard = delivery_lock_.Lock();
   reader_.Release();
+  return S_OK;
+}
+
+HRESULT CVeltranoVirtualCameraStream::OnStreamingStart() {
+  // Runs on the worker after Pause has had its answer: the decoding costs Pause nothing.
+  const VIDEOINFOHEADER* info = VideoInfoOf(current_media_type());
+  if (!info) return S_OK;
+  auto guard = delivery_lock_.Lock();
+  placeholder_.Prepare(info->bmiHeader.biSizeImage, info->bmiHeader.biWidth, info->bmiHeader.biHeight);
   return S_OK;
 }
 

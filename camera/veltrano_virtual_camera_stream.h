@@ -69,6 +69,9 @@ class CVeltranoVirtualCameraStream final : public framework::CSourceStream,
   HRESULT OnWorkerThreadStart() override;
   //! Releases the section view.
   HRESULT OnWorkerThreadExit() override;
+  //! Builds the placeholder before the first sample, so that the first sample's copy
+  //! does not delay it past the second one's due time.
+  HRESULT OnStreamingStart() override;
 
   //! Whether the pin currently maps the frame section (tests).
   bool HasSectionView() const noexcept { return reader_.HasView(); }

@@ -192,6 +192,12 @@ STDMETHODIMP FakeSinkPin::EndOfStream() {
 
 STDMETHODIMP FakeSinkPin::BeginFlush() {
   Log("BeginFlush");
+  if (allocator_) {
+    IMediaSample* sample = nullptr;
+    const HRESULT hr = allocator_->GetBuffer(&sample, nullptr, nullptr, AM_GBF_NOWAIT);
+    committed_at_begin_flush = hr != VFW_E_NOT_COMMITTED;
+    if (sample) sample->Release();
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   if (worker_thread_) worker_alive_at_begin_flush = WaitForSingleObject(worker_thread_.get(), 0) == WAIT_TIMEOUT;
   return S_OK;

@@ -16,6 +16,7 @@
 
 #include "camera/frame_pacer.h"
 #include "platform/com_ptr.h"
+#include "platform/critical_section.h"
 #include "platform/unique_handle.h"
 
 namespace veltrano::test {
@@ -145,6 +146,7 @@ class FakeAllocator final : public IMemAllocator {
 
   STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES* request, ALLOCATOR_PROPERTIES* actual) override {
     ++set_properties_calls;
+    if (watched_lock) lock_held = watched_lock->IsOwnedByCurrentThread();
     requested = *request;
     if (FAILED(result)) return result;
     *actual = *request;
@@ -167,6 +169,9 @@ class FakeAllocator final : public IMemAllocator {
   LONG count_delta = 0;
   int set_properties_calls = 0;
   ALLOCATOR_PROPERTIES requested = {};
+  //! When set, SetProperties records whether this thread held the lock.
+  platform::CriticalSection* watched_lock = nullptr;
+  bool lock_held = false;
 
  private:
   FakeRefCount refs_;
@@ -250,6 +255,7 @@ class FakeGraph final : public IFilterGraph {
   STDMETHODIMP ConnectDirect(IPin*, IPin*, const AM_MEDIA_TYPE*) override { VELTRANO_UNEXPECTED(E_NOTIMPL); }
   STDMETHODIMP Reconnect(IPin* pin) override {
     ++reconnect_calls;
+    if (watched_lock) lock_held = watched_lock->IsOwnedByCurrentThread();
     reconnected_pin = pin;
     return reconnect_result;
   }
@@ -261,6 +267,9 @@ class FakeGraph final : public IFilterGraph {
   HRESULT reconnect_result = S_OK;
   int reconnect_calls = 0;
   IPin* reconnected_pin = nullptr;
+  //! When set, Reconnect records whether this thread held the lock.
+  platform::CriticalSection* watched_lock = nullptr;
+  bool lock_held = false;
 
  private:
   FakeRefCount refs_;
@@ -343,6 +352,9 @@ class FakeSinkPin final : public IPin, public IMemInputPin {
   //! Whether the worker thread was still alive at BeginFlush and had ended at EndFlush.
   std::atomic<int> worker_alive_at_begin_flush{-1};
   std::atomic<int> worker_alive_at_end_flush{-1};
+  //! Whether the allocator was still committed at BeginFlush (the worker is told to
+  //! stop only after the decommit).
+  std::atomic<int> committed_at_begin_flush{-1};
 
  private:
   void Log(const char* event);

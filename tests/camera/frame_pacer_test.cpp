@@ -27,14 +27,21 @@ class SimulatedSource final : public PacingSource {
     sleeps.push_back(milliseconds);
     Advance(milliseconds * kMs);
   }
-  //! Time passes: real time always, the stream clock at its rate.
+  //! Time passes: real time always, the stream clock at its rate. A scheduled jump
+  //! happens when real time reaches it.
   void Advance(int64_t duration) noexcept {
     real_time += duration;
     stream_time += clock_running ? duration : 0;
+    if (jump_at != 0 && real_time >= jump_at) {
+      stream_time += jump;
+      jump_at = 0;
+    }
   }
 
   bool has_clock = true;
   bool clock_running = true;
+  int64_t jump_at = 0;  // real time of a scheduled clock jump, 0 for none
+  REFERENCE_TIME jump = 0;
   int64_t real_time = 5'000'000'000;
   REFERENCE_TIME stream_time = 77'000'000;
   std::vector<DWORD> sleeps;
@@ -138,6 +145,22 @@ TEST(FramePacer, ClockJumpingForwardAndBackKeepsTheRate) {
   releases.insert(releases.end(), later.begin(), later.end());
   EXPECT_EQ(2u, pacer.retakes());
   ExpectEvenlySpaced(Intervals(releases));
+}
+
+// A jump in the middle of a wait: the waiting sample keeps its real-time schedule
+// instead of leaving at once (forward) or late (back).
+TEST(FramePacer, ClockJumpingDuringAWaitKeepsTheSampleOnSchedule) {
+  for (REFERENCE_TIME jump : {1000 * kMs, -1000 * kMs}) {
+    SimulatedSource source;
+    FramePacer pacer;
+    auto releases = PaceSamples(pacer, source, 5);
+    source.jump_at = source.real_time + 2 * kMs + 5 * kMs;  // 5 ms into the next wait
+    source.jump = jump;
+    const auto later = PaceSamples(pacer, source, 10, 5);
+    releases.insert(releases.end(), later.begin(), later.end());
+    EXPECT_EQ(1u, pacer.retakes()) << jump;
+    ExpectEvenlySpaced(Intervals(releases));
+  }
 }
 
 // Small lateness is caught up without a re-take: a slow sample is followed by a

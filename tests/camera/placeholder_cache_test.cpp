@@ -75,6 +75,18 @@ TEST_F(PlaceholderCacheTest, BuildsOncePerSizeAndCopiesFromTheCache) {
   EXPECT_FALSE(cache_.failed());
 }
 
+TEST_F(PlaceholderCacheTest, PrepareBuildsAheadOfTheFirstFill) {
+  g_script.outcomes = {DecodeOutcome::kPicture};
+  cache_.Prepare(30, 8, 2);  // would not fit such a sample: nothing built
+  EXPECT_TRUE(g_script.calls.empty());
+  cache_.Prepare(32, 8, 2);
+  EXPECT_EQ(1u, g_script.calls.size());
+  EXPECT_EQ(32u, cache_.cached_bytes());
+  EXPECT_EQ(Filled(32, 0x40), FillOnce(32, 8, 2));
+  cache_.Prepare(32, 8, 2);
+  EXPECT_EQ(1u, g_script.calls.size());
+}
+
 TEST_F(PlaceholderCacheTest, GreyWhereTheFrameDoesNotFillTheSample) {
   // Image size other than width x height x 2, a non-positive height, a negative width:
   // grey, and the decoder is never asked.

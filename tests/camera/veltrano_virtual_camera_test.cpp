@@ -1,0 +1,166 @@
+// The camera filter object: its interfaces and the pin's interfaces handed out on
+// it, its one pin, the misc flags, and lifetime (pin and filter go together).
+#include "camera/veltrano_virtual_camera.h"
+
+#include <dshow.h>
+#include <gtest/gtest.h>
+
+#include "camera/camera_identity.h"
+#include "camera_fixture.h"
+#include "common/com_test_helpers.h"
+#include "framework/base_object.h"
+
+namespace veltrano::test {
+namespace {
+
+using CameraFilterInterfaces = CameraFixture;
+
+TEST_F(CameraFilterInterfaces, FilterAnswersItsOwnAndThePinsConfigurationInterfaces) {
+  IBaseFilter* filter = filter_.get();
+  EXPECT_INTERFACE(filter, IID_IUnknown, true);
+  EXPECT_INTERFACE(filter, IID_IBaseFilter, true);
+  EXPECT_INTERFACE(filter, IID_IMediaFilter, true);
+  EXPECT_INTERFACE(filter, IID_IPersist, true);
+  EXPECT_INTERFACE(filter, IID_IAMovieSetup, true);
+  EXPECT_INTERFACE(filter, IID_IAMFilterMiscFlags, true);
+  EXPECT_INTERFACE(filter, IID_IAMStreamConfig, true);
+  EXPECT_INTERFACE(filter, IID_IKsPropertySet, true);
+  EXPECT_INTERFACE(filter, IID_IPin, false);
+  EXPECT_INTERFACE(filter, IID_IQualityControl, false);
+  EXPECT_INTERFACE(filter, IID_IMemInputPin, false);
+  EXPECT_EQ(E_POINTER, filter->QueryInterface(IID_IAMFilterMiscFlags, nullptr));
+  EXPECT_EQ(E_POINTER, filter->QueryInterface(IID_IAMStreamConfig, nullptr));
+  EXPECT_EQ(E_POINTER, filter->QueryInterface(IID_IBaseFilter, nullptr));
+}
+
+TEST_F(CameraFilterInterfaces, PinInterfacesAnswerEachOther) {
+  platform::ComPtr<IAMStreamConfig> config;
+  platform::ComPtr<IKsPropertySet> properties;
+  platform::ComPtr<IQualityControl> quality;
+  ASSERT_EQ(S_OK, pin_->QueryInterface(IID_IAMStreamConfig, config.put_void()));
+  ASSERT_EQ(S_OK, pin_->QueryInterface(IID_IKsPropertySet, properties.put_void()));
+  ASSERT_EQ(S_OK, pin_->QueryInterface(IID_IQualityControl, quality.put_void()));
+  IUnknown* faces[] = {pin_, quality.get(), config.get(), properties.get()};
+  for (IUnknown* face : faces) {
+    EXPECT_INTERFACE(face, IID_IUnknown, true);
+    EXPECT_INTERFACE(face, IID_IPin, true);
+    EXPECT_INTERFACE(face, IID_IQualityControl, true);
+    EXPECT_INTERFACE(face, IID_IAMStreamConfig, true);
+    EXPECT_INTERFACE(face, IID_IKsPropertySet, true);
+    EXPECT_INTERFACE(face, IID_IBaseFilter, false);
+    EXPECT_INTERFACE(face, IID_IAMFilterMiscFlags, false);
+    EXPECT_EQ(E_POINTER, face->QueryInterface(IID_IAMStreamConfig, nullptr));
+    EXPECT_EQ(E_POINTER, face->QueryInterface(IID_IPin, nullptr));
+  }
+  // IPin through IAMStreamConfig is the pin itself.
+  platform::ComPtr<IPin> pin;
+  ASSERT_EQ(S_OK, config->QueryInterface(IID_IPin, pin.put_void()));
+  EXPECT_EQ(pin_, pin.get());
+}
+
+TEST_F(CameraFilterInterfaces, FilterAndPinHandOutTheSamePointers) {
+  for (const IID* iid : {&IID_IAMStreamConfig, &IID_IKsPropertySet}) {
+    platform::ComPtr<IUnknown> from_filter;
+    platform::ComPtr<IUnknown> from_pin;
+    ASSERT_EQ(S_OK, filter_->QueryInterface(*iid, from_filter.put_void()));
+    ASSERT_EQ(S_OK, pin_->QueryInterface(*iid, from_pin.put_void()));
+    EXPECT_EQ(from_pin.get(), from_filter.get());
+  }
+  platform::ComPtr<IAMStreamConfig> config;
+  ASSERT_EQ(S_OK, filter_->QueryInterface(IID_IAMStreamConfig, config.put_void()));
+  EXPECT_EQ(static_cast<IAMStreamConfig*>(stream_), config.get());
+}
+
+TEST_F(CameraFilterInterfaces, PinReferencesCountOnTheFilter) {
+  EXPECT_EQ(1u, GetRefcount(filter_.get()));
+  platform::ComPtr<IKsPropertySet> properties;
+  ASSERT_EQ(S_OK, filter_->QueryInterface(IID_IKsPropertySet, properties.put_void()));
+  EXPECT_EQ(2u, GetRefcount(filter_.get()));
+  EXPECT_EQ(3u, properties->AddRef());
+  EXPECT_EQ(2u, properties->Release());
+  platform::ComPtr<IAMStreamConfig> config;
+  ASSERT_EQ(S_OK, properties->QueryInterface(IID_IAMStreamConfig, config.put_void()));
+  EXPECT_EQ(3u, GetRefcount(filter_.get()));
+}
+
+TEST_F(CameraFilterInterfaces, LastReleaseThroughStreamConfigDestroysPinAndFilter) {
+  platform::ComPtr<IAMStreamConfig> config;
+  ASSERT_EQ(S_OK, filter_->QueryInterface(IID_IAMStreamConfig, config.put_void()));
+  EXPECT_EQ(1u, filter_.detach()->Release());
+  EXPECT_EQ(objects_before_ + 2, framework::ActiveObjectCount());  // filter and pin
+  EXPECT_EQ(0u, config.detach()->Release());
+  EXPECT_EQ(objects_before_, framework::ActiveObjectCount());
+}
+
+TEST_F(CameraFilterInterfaces, MiscFlagsSayItIsASource) {
+  platform::ComPtr<IAMFilterMiscFlags> flags;
+  ASSERT_EQ(S_OK, filter_->QueryInterface(IID_IAMFilterMiscFlags, flags.put_void()));
+  EXPECT_EQ(static_cast<ULONG>(AM_FILTER_MISC_FLAGS_IS_SOURCE), flags->GetMiscFlags());
+  EXPECT_EQ(2u, flags->GetMiscFlags());
+  EXPECT_EQ(2u, GetRefcount(filter_.get()));
+  platform::ComPtr<IBaseFilter> back;
+  ASSERT_EQ(S_OK, flags->QueryInterface(IID_IBaseFilter, back.put_void()));
+  EXPECT_EQ(filter_.get(), back.get());
+}
+
+TEST_F(CameraFilterInterfaces, OnePinNamedCaptureWithOutputDirection) {
+  platform::ComPtr<IEnumPins> pins;
+  ASSERT_EQ(S_OK, filter_->EnumPins(pins.put()));
+  IPin* listed[2] = {};
+  ULONG fetched = 0;
+  EXPECT_EQ(S_FALSE, pins->Next(2, listed, &fetched));
+  ASSERT_EQ(1u, fetched);
+  EXPECT_EQ(pin_, listed[0]);
+  PIN_INFO info = {};
+  ASSERT_EQ(S_OK, listed[0]->QueryPinInfo(&info));
+  EXPECT_STREQ(camera::kCapturePinName, info.achName);
+  EXPECT_STREQ(L"Capture", info.achName);
+  EXPECT_EQ(PINDIR_OUTPUT, info.dir);
+  EXPECT_EQ(filter_.get(), info.pFilter);
+  info.pFilter->Release();
+  listed[0]->Release();
+
+  CLSID clsid = {};
+  EXPECT_EQ(S_OK, filter_->GetClassID(&clsid));
+  EXPECT_EQ(camera::kCameraClsid, clsid);
+}
+
+TEST(CameraFilterCreation, NullResultSlotIsAllowed) {
+  const long before = framework::ActiveObjectCount();
+  framework::INonDelegatingUnknown* inner = camera::CreateCameraFilter(nullptr, nullptr);
+  ASSERT_NE(nullptr, inner);
+  EXPECT_EQ(1u, inner->InnerAddRef());
+  EXPECT_EQ(0u, inner->InnerRelease());
+  EXPECT_EQ(before, framework::ActiveObjectCount());
+}
+
+TEST(CameraFilterCreation, StreamingFilterReleasedWithoutStopEndsItsWorker) {
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+  const long before = framework::ActiveObjectCount();
+  FakeSinkPin sink;
+  {
+    HRESULT result = S_OK;
+    framework::INonDelegatingUnknown* inner = camera::CreateCameraFilter(nullptr, &result);
+    ASSERT_EQ(S_OK, result);
+    inner->InnerAddRef();
+    auto* camera = static_cast<camera::CVeltranoVirtualCamera*>(inner);
+    IPin* pin = static_cast<IPin*>(camera->pin());
+    ASSERT_EQ(S_OK, pin->Connect(static_cast<IPin*>(&sink), nullptr));
+    platform::ComPtr<IBaseFilter> filter;
+    ASSERT_EQ(S_OK, inner->InnerQueryInterface(IID_IBaseFilter, filter.put_void()));
+    inner->InnerRelease();
+    ASSERT_EQ(S_OK, filter->Run(0));
+    ASSERT_TRUE(sink.WaitForSamples(2, 5000));
+    // The sink lets go of its connector; the filter's last reference then stops it.
+    sink.Disconnect();
+    EXPECT_EQ(0u, filter.detach()->Release());
+  }
+  EXPECT_EQ(before, framework::ActiveObjectCount());
+  const auto events = sink.events();
+  EXPECT_NE(events.end(), std::find(events.begin(), events.end(), "EndFlush"));
+  EXPECT_EQ(1, sink.refs());
+  CoUninitialize();
+}
+
+}  // namespace
+}  // namespace veltrano::test
