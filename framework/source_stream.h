@@ -3,7 +3,9 @@
 // look for a command between samples. Pause from Stopped starts the worker; Stop
 // ends it. Threads: OnActivate/OnDeactivate on the thread changing the filter state
 // (state lock held); FillSample and the hooks on the worker, which never takes the
-// state lock.
+// state lock. A stop that arrives on the worker itself (an application callback
+// inside Receive) cannot wait for that worker: it decommits and lets the worker end
+// by itself once the call returns; the next activation joins it.
 #pragma once
 
 #include "framework/am_thread.h"

@@ -324,6 +324,55 @@ TEST_F(SourceStreamTest, StopWhileTheWorkerWaitsForABuffer) {
   EXPECT_FALSE(stream_->HasWorker());
 }
 
+// While Stop holds the state lock and waits for the worker, a callback inside Receive
+// (on that worker) asks the filter and pin what applications ask: none of it may wait
+// for the state lock, or Stop and the worker would wait for each other forever.
+TEST_F(SourceStreamTest, CallbacksInsideReceiveDoNotWaitForTheStateLock) {
+  ASSERT_EQ(S_OK, filter_->JoinFilterGraph(&graph_, L"source"));
+  Connect();
+  platform::UniqueHandle entered(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::atomic<bool> armed{false};
+  std::atomic<bool> saw_lock_held{false};
+  HRESULT results[6] = {E_PENDING, E_PENDING, E_PENDING, E_PENDING, E_PENDING, E_PENDING};
+  IBaseFilter* base = filter_->base_filter();
+  CRITICAL_SECTION* state_lock = filter_->state_lock()->native();
+  sink_.on_receive = [&] {
+    if (!armed.exchange(false)) return;
+    ::SetEvent(entered.get());
+    // Go on only once the stopping thread holds the state lock.
+    saw_lock_held = BecomesTrue([&] {
+      const auto owner = reinterpret_cast<DWORD_PTR>(state_lock->OwningThread);
+      return owner != 0 && owner != ::GetCurrentThreadId();
+    });
+    platform::ComPtr<IEnumPins> pins;
+    results[0] = base->EnumPins(pins.put());
+    IPin* pin = nullptr;
+    if (pins) {
+      results[1] = pins->Next(1, &pin, nullptr);
+      if (pin) pin->Release();
+    }
+    results[2] = base->FindPin(L"1", &pin);
+    if (pin) pin->Release();
+    FILTER_INFO info{};
+    results[3] = base->QueryFilterInfo(&info);
+    if (info.pGraph) info.pGraph->Release();
+    platform::UniqueTaskMem<wchar_t> id;
+    results[4] = stream_->QueryId(id.put());
+    AM_MEDIA_TYPE type{};
+    results[5] = stream_->ConnectionMediaType(&type);
+    if (type.cbFormat) CoTaskMemFree(type.pbFormat);
+  };
+  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_TRUE(sink_.WaitForReceives(2));
+  armed = true;
+  ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(entered.get(), kWaitMs));
+  HRESULT stopped = E_PENDING;
+  ASSERT_TRUE(FinishesInTime([&] { stopped = filter_->Stop(); }));
+  EXPECT_EQ(S_OK, stopped);
+  EXPECT_TRUE(saw_lock_held.load());
+  for (HRESULT hr : results) EXPECT_EQ(S_OK, hr);
+}
+
 // A callback inside Receive stops the filter on the worker thread itself: the stop
 // cannot wait for that worker, which ends by itself once the call returns.
 TEST_F(SourceStreamTest, StopFromInsideTheWorkersCallOut) {
