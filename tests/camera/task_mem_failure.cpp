@@ -24,7 +24,10 @@ class SizeRefusingSpy final : public IMallocSpy {
     return request;
   }
   STDMETHODIMP_(void*) PostAlloc(void* actual) override { return actual; }
-  STDMETHODIMP_(void*) PreFree(void* request, BOOL) override { return request; }
+  STDMETHODIMP_(void*) PreFree(void* request, BOOL) override {
+    if (request && request == watched.load()) watched_freed = true;
+    return request;
+  }
   STDMETHODIMP_(void) PostFree(BOOL) override {}
   STDMETHODIMP_(SIZE_T) PreRealloc(void* request, SIZE_T bytes, void** new_request, BOOL) override {
     *new_request = request;
@@ -40,6 +43,8 @@ class SizeRefusingSpy final : public IMallocSpy {
 
   std::atomic<SIZE_T> size{0};
   std::atomic<int> refused{0};
+  std::atomic<const void*> watched{nullptr};
+  std::atomic<bool> watched_freed{false};
 };
 
 SizeRefusingSpy g_spy;
@@ -56,5 +61,16 @@ FailTaskMemOfSize::~FailTaskMemOfSize() {
   if (SUCCEEDED(registration_)) ::CoRevokeMallocSpy();
 }
 int FailTaskMemOfSize::refused() const noexcept { return g_spy.refused; }
+
+TaskMemFreeWatch::TaskMemFreeWatch(const void* block) noexcept {
+  g_spy.watched_freed = false;
+  g_spy.watched = block;
+  registration_ = ::CoRegisterMallocSpy(&g_spy);
+}
+TaskMemFreeWatch::~TaskMemFreeWatch() {
+  g_spy.watched = nullptr;
+  if (SUCCEEDED(registration_)) ::CoRevokeMallocSpy();
+}
+bool TaskMemFreeWatch::freed() const noexcept { return g_spy.watched_freed; }
 
 }  // namespace veltrano::test
