@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "VeltranoVirtualCamera.h"
@@ -501,6 +502,32 @@ TEST_F(CameraFillSample, CopiesTheNewestProducerFrame) {
   FakeSample again(kFrameBytes);
   ASSERT_EQ(S_OK, stream_->FillSample(&again));
   EXPECT_TRUE(BytesEqual(again, newest));
+}
+
+// The picture is taken after the wait: a frame published while the sample waits for
+// its due time is the one it carries.
+TEST_F(CameraFillSample, CarriesTheFrameWrittenDuringItsWait) {
+  Producer producer(1280, 720, 2560);
+  ASSERT_TRUE(producer);
+  const std::vector<uint8_t> old_frame = producer.Write(1);
+  clock_.SetFrozen(5'000'000'000);  // a stopped clock: each sample after the first waits a period
+  ASSERT_EQ(S_OK, filter_->SetSyncSource(&clock_));
+  FakeSample first(kFrameBytes);
+  ASSERT_EQ(S_OK, stream_->FillSample(&first));
+  EXPECT_TRUE(BytesEqual(first, old_frame));
+
+  // Writes a new frame as soon as the second sample has asked the clock for the time.
+  std::vector<uint8_t> new_frame;
+  const int calls = clock_.get_time_calls.load();
+  std::thread writer([&] {
+    const ULONGLONG deadline = GetTickCount64() + 5000;
+    while (clock_.get_time_calls.load() == calls && GetTickCount64() < deadline) Sleep(0);
+    new_frame = producer.Write(2);
+  });
+  FakeSample second(kFrameBytes);
+  ASSERT_EQ(S_OK, stream_->FillSample(&second));
+  writer.join();
+  EXPECT_TRUE(BytesEqual(second, new_frame));
 }
 
 TEST_F(CameraFillSample, ProducerOfAnotherFormatGivesThePlaceholder) {
