@@ -241,7 +241,8 @@ HRESULT CVeltranoVirtualCameraStream::FillSample(IMediaSample* sample) {
   // The image size as far as this buffer really holds it.
   const LONG image_size = static_cast<LONG>(info.bmiHeader.biSizeImage);
   const LONG buffer_size = sample->GetSize();
-  const uint32_t length = image_size > 0 && buffer_size > 0 ? static_cast<uint32_t>(std::min(image_size, buffer_size)) : 0;
+  const uint32_t length =
+      image_size > 0 && buffer_size > 0 ? static_cast<uint32_t>(std::min(image_size, buffer_size)) : 0;
 
   REFERENCE_TIME start = running_stream_time_;
   REFERENCE_TIME end = start + info.AvgTimePerFrame;
@@ -261,7 +262,8 @@ HRESULT CVeltranoVirtualCameraStream::FillSample(IMediaSample* sample) {
   return S_OK;
 }
 
-uint32_t CVeltranoVirtualCameraStream::CopyPicture(BYTE* buffer, uint32_t capacity, const VIDEOINFOHEADER& info) noexcept {
+uint32_t CVeltranoVirtualCameraStream::CopyPicture(BYTE* buffer, uint32_t capacity,
+                                                   const VIDEOINFOHEADER& info) noexcept {
   auto guard = delivery_lock_.Lock();
   reader_.Refresh();
   const uint32_t copied = reader_.CopyNewest(buffer, capacity, info.bmiHeader.biWidth, info.bmiHeader.biHeight);

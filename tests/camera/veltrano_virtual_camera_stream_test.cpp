@@ -53,7 +53,9 @@ struct ExpectedModeType {
 class Producer {
  public:
   Producer(int32_t width, int32_t height, int32_t stride)
-      : handle_(VeltranoVirtualCamera_CreateProducer(width, height, stride, 0x5eed)), stride_(stride), height_(height) {}
+      : handle_(VeltranoVirtualCamera_CreateProducer(width, height, stride, 0x5eed)),
+        stride_(stride),
+        height_(height) {}
   ~Producer() { Close(); }
   Producer(const Producer&) = delete;
   Producer& operator=(const Producer&) = delete;
