@@ -257,8 +257,10 @@ HRESULT CVeltranoVirtualCameraStream::FillSample(IMediaSample* sample) {
 
   // The picture last, after the wait, so the sample carries the newest frame there is
   // when it leaves.
-  const uint32_t written = CopyPicture(buffer, length, info);
-  sample->SetActualDataLength(static_cast<LONG>(written));
+  // The sample always carries the (clamped) image size, also where a producer frame
+  // shorter than that leaves the rest of the buffer as it was.
+  CopyPicture(buffer, length, info);
+  sample->SetActualDataLength(static_cast<LONG>(length));
   return S_OK;
 }
 

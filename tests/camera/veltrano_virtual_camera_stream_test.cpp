@@ -627,6 +627,32 @@ TEST_F(CameraFillSample, ImageSizeZeroWritesNothingButStampsTheSample) {
   EXPECT_EQ(TRUE, sample.discontinuity);
 }
 
+// An adopted type may carry an image size larger than one frame: the producer frame
+// fills the start, the rest stays as it was, and the sample still reports the whole
+// image size (a fixed-size stream).
+TEST_F(CameraFillSample, LargerImageSizeTakesTheFrameAndReportsTheImageSize) {
+  constexpr LONG kExtra = 64;
+  ExpectedModeType larger;
+  larger.info.bmiHeader.biSizeImage = kFrameBytes + kExtra;
+  ASSERT_EQ(S_OK, static_cast<IAMStreamConfig*>(stream_)->SetFormat(&larger.type));
+  Producer producer(1280, 720, 2560);
+  ASSERT_TRUE(producer);
+  const std::vector<uint8_t> frame = producer.Write(7);
+  FakeSample sample(kFrameBytes + kExtra, 0x44);
+  ASSERT_EQ(S_OK, stream_->FillSample(&sample));
+  EXPECT_TRUE(BytesEqual(sample, frame));
+  EXPECT_TRUE(AllBytes(sample.data() + kFrameBytes, kExtra, 0x44));
+  EXPECT_EQ(kFrameBytes + kExtra, sample.actual_length);
+  EXPECT_TRUE(sample.GuardIntact());
+
+  // The same image size in a buffer one frame long: clamped to what the buffer holds.
+  FakeSample exact(kFrameBytes, 0x44);
+  ASSERT_EQ(S_OK, stream_->FillSample(&exact));
+  EXPECT_TRUE(BytesEqual(exact, frame));
+  EXPECT_EQ(kFrameBytes, exact.actual_length);
+  EXPECT_TRUE(exact.GuardIntact());
+}
+
 TEST_F(CameraFillSample, StampsRunningTimesAndOneDiscontinuity) {
   REFERENCE_TIME expected_start = 0;
   for (int i = 0; i < 3; ++i) {
