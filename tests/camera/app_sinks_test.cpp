@@ -271,9 +271,10 @@ class WineGraph : public CameraFixture {
     std::printf("[ figures  ] %s: %zu samples, median interval %.1f ms, min %.1f ms, max %.1f ms, %.1f samples/s\n",
                 label, callback_.arrivals.size(), sorted[sorted.size() / 2], sorted.front(), sorted.back(),
                 1000.0 * intervals.size() / total);
-    EXPECT_GE(sorted[sorted.size() / 2], 25.0);
-    EXPECT_LE(sorted[sorted.size() / 2], 45.0);
-    EXPECT_GE(sorted.front(), 10.0);
+    // Never faster than the frame rate (n - 4 periods for n intervals, see the delivery
+    // tests); slowness is only printed, a loaded machine must not fail here.
+    EXPECT_GE(callback_.arrivals.back() - callback_.arrivals.front(),
+              (static_cast<REFERENCE_TIME>(intervals.size()) - 4) * kPeriod);
   }
 
   platform::ComPtr<IGraphBuilder> graph_builder_;

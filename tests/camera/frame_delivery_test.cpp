@@ -1,7 +1,8 @@
 // Samples delivered by the running filter to a sink, paced against a clock the test
 // controls: Wine's pause-then-run-ahead sequence, a clock that jumps, a clock that
-// stops, and no clock. The bounds are loose behaviour checks (about 30 samples a
-// second, evenly spaced, never two back to back); the measured figures are printed.
+// stops, and no clock. Exact stamps are checked; the arrival times are printed, and
+// the only timing check is one a slow or loaded machine cannot fail: the samples never
+// leave faster than the frame rate.
 #include <dshow.h>
 #include <gtest/gtest.h>
 
@@ -41,10 +42,14 @@ Spacing Measure(const std::vector<FakeSinkPin::Received>& samples, size_t first,
   return spacing;
 }
 
-void ExpectAboutThirtyPerSecond(const Spacing& spacing) {
-  EXPECT_GE(spacing.median_ms, 25.0);
-  EXPECT_LE(spacing.median_ms, 45.0);
-  EXPECT_GE(spacing.min_ms, 10.0);  // never two back to back
+// From sample `first` on, n intervals take at least n - 4 periods: a late sample may
+// be caught up within the pacing slack and each offset re-take may shorten one wait,
+// but a pin that did not wait, or waited half a period, fails. Slowness never does.
+void ExpectNoFasterThanTheFrameRate(const std::vector<FakeSinkPin::Received>& samples, size_t first) {
+  ASSERT_LT(first + 8, samples.size());
+  const auto intervals = static_cast<REFERENCE_TIME>(samples.size() - 1 - first);
+  const REFERENCE_TIME elapsed = samples.back().real_time - samples[first].real_time;
+  EXPECT_GE(elapsed, (intervals - 4) * kPeriod) << intervals << " intervals";
 }
 
 // Start times 0, P, 2P, ... across the whole run, and one discontinuity at the start.
@@ -76,7 +81,8 @@ TEST_F(FrameDelivery, PauseThenRunAheadKeepsTheFrameRate) {
   ASSERT_TRUE(sink_.WaitForSamples(at_run + 45, 10000));
   ASSERT_EQ(S_OK, filter_->Stop());
   const auto samples = sink_.received();
-  ExpectAboutThirtyPerSecond(Measure(samples, at_run - 1, "pause, then run 200 ms ahead"));
+  Measure(samples, at_run - 1, "pause, then run 200 ms ahead");
+  ExpectNoFasterThanTheFrameRate(samples, at_run - 1);
   ExpectRunningStamps(samples);
 }
 
@@ -90,7 +96,8 @@ TEST_F(FrameDelivery, ClockJumpingForwardAndBackKeepsTheFrameRate) {
   ASSERT_TRUE(sink_.WaitForSamples(35, 5000));
   ASSERT_EQ(S_OK, filter_->Stop());
   const auto samples = sink_.received();
-  ExpectAboutThirtyPerSecond(Measure(samples, 0, "clock jumping +1 s and -3 s"));
+  Measure(samples, 0, "clock jumping +1 s and -3 s");
+  ExpectNoFasterThanTheFrameRate(samples, 0);
   ExpectRunningStamps(samples);
 }
 
@@ -103,10 +110,10 @@ TEST_F(FrameDelivery, StoppedClockHoldsEachSampleAboutOnePeriod) {
   ASSERT_TRUE(sink_.WaitForSamples(at_freeze + 30, 10000));
   ASSERT_EQ(S_OK, filter_->Stop());
   const auto samples = sink_.received();
-  const Spacing spacing = Measure(samples, at_freeze, "stopped clock");
-  ExpectAboutThirtyPerSecond(spacing);
-  // A single wait never runs longer than a period plus 20 ms; the rest is scheduling.
-  EXPECT_LE(spacing.median_ms, 33.4 + 20.0);
+  // The 30 samples arriving within the bounded wait above show that a stopped clock
+  // holds no sample for good.
+  Measure(samples, at_freeze, "stopped clock");
+  ExpectNoFasterThanTheFrameRate(samples, at_freeze);
   ExpectRunningStamps(samples);
 }
 
@@ -115,7 +122,8 @@ TEST_F(FrameDelivery, WithoutAClockEachSampleSleepsOnePeriod) {
   ASSERT_TRUE(sink_.WaitForSamples(20, 5000));
   ASSERT_EQ(S_OK, filter_->Stop());
   const auto samples = sink_.received();
-  ExpectAboutThirtyPerSecond(Measure(samples, 0, "no clock"));
+  Measure(samples, 0, "no clock");
+  ExpectNoFasterThanTheFrameRate(samples, 0);
   ExpectRunningStamps(samples);
 }
 
