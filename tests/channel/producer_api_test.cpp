@@ -185,6 +185,29 @@ TEST_F(ProducerReinit, SameThreadReinitialisesInPlaceAndTheReaderResumes) {
   }
 }
 
+TEST_F(ProducerReinit, ClosingTheNewerHandleFirstEndsTheStreamForBoth) {
+  ProducerPtr first = CreateProducer(kWidth, kHeight, kStride, 1);
+  ASSERT_TRUE(first);
+  ProducerPtr second = CreateProducer(kWidth, kHeight, kStride, 2);
+  ASSERT_TRUE(second);
+  const std::vector<uint8_t> frame = MakeFrame(kFrameBytes, 6);
+  ASSERT_EQ(1, VeltranoVirtualCamera_WriteFrame(second.get(), frame.data(), kFrameBytes, 0x5EC0));
+  SectionPeek peek;
+  ASSERT_TRUE(peek);
+
+  // The newer handle closes: the section is closed, and the older one does not take
+  // the stream back, neither by writing nor by its own close.
+  second.reset();
+  EXPECT_EQ(3u, peek.U32(8));
+  const std::vector<uint8_t> closed = peek.Snapshot();
+  const std::vector<uint8_t> other = MakeFrame(kFrameBytes, 7);
+  EXPECT_EQ(0, VeltranoVirtualCamera_WriteFrame(first.get(), other.data(), kFrameBytes, 0x01D));
+  EXPECT_TRUE(closed == peek.Snapshot()) << "the superseded handle wrote into the closed section";
+  first.reset();
+  EXPECT_TRUE(closed == peek.Snapshot()) << "the superseded handle's close touched the section";
+  EXPECT_EQ(2u, peek.U64(32)) << "the newer producer's tag stays";
+}
+
 TEST_F(ProducerReinit, LargerSizeWhileTheSectionIsHeldFailsAndKeepsTheLiveProducer) {
   ProducerPtr first = CreateProducer(640, 480, 1280, 1);
   ASSERT_TRUE(first);
@@ -199,6 +222,27 @@ TEST_F(ProducerReinit, LargerSizeWhileTheSectionIsHeldFailsAndKeepsTheLiveProduc
 }
 
 using ProducerSequence = ChannelTest;
+
+TEST_F(ProducerSequence, FirstFramesStepThroughSlotsOneToFiveThenZero) {
+  ProducerPtr producer = CreateProducer(kWidth, kHeight, kStride, kTag);
+  ASSERT_TRUE(producer);
+  SectionPeek peek;
+  ASSERT_TRUE(peek);
+  const uint32_t expected_slot[] = {1, 2, 3, 4, 5, 0, 1};
+  for (uint32_t write = 1; write <= 7; ++write) {
+    SCOPED_TRACE(testing::Message() << "write " << write);
+    // Slot 0 stays empty until the sixth frame.
+    EXPECT_EQ(write <= 6 ? 0u : kFrameBytes, peek.U32(kSlots1280[0] + 8));
+    const std::vector<uint8_t> frame = MakeFrame(kFrameBytes, 100 + write);
+    ASSERT_EQ(1, VeltranoVirtualCamera_WriteFrame(producer.get(), frame.data(), kFrameBytes, 1000 + write));
+    EXPECT_EQ(write, peek.U32(0));
+    EXPECT_EQ(write, peek.U32(4));
+    const uint32_t slot = kSlots1280[expected_slot[write - 1]];
+    EXPECT_EQ(1000u + write, peek.U64(slot));
+    EXPECT_EQ(kFrameBytes, peek.U32(slot + 8));
+    EXPECT_EQ(0, std::memcmp(frame.data(), peek.Bytes(slot + 16), kFrameBytes));
+  }
+}
 
 TEST_F(ProducerSequence, WrapChoosesSlotsByTheSignedRemainder) {
   ProducerPtr producer = CreateProducer(kWidth, kHeight, kStride, kTag);
