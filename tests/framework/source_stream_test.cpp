@@ -333,7 +333,9 @@ TEST_F(SourceStreamTest, CallbacksInsideReceiveDoNotWaitForTheStateLock) {
   platform::UniqueHandle entered(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::atomic<bool> armed{false};
   std::atomic<bool> saw_lock_held{false};
-  HRESULT results[6] = {E_PENDING, E_PENDING, E_PENDING, E_PENDING, E_PENDING, E_PENDING};
+  HRESULT results[9] = {E_PENDING, E_PENDING, E_PENDING, E_PENDING, E_PENDING,
+                        E_PENDING, E_PENDING, E_PENDING, E_PENDING};
+  IPin* peer_seen = nullptr;
   IBaseFilter* base = filter_->base_filter();
   CRITICAL_SECTION* state_lock = filter_->state_lock()->native();
   sink_.on_receive = [&] {
@@ -361,6 +363,14 @@ TEST_F(SourceStreamTest, CallbacksInsideReceiveDoNotWaitForTheStateLock) {
     AM_MEDIA_TYPE type{};
     results[5] = stream_->ConnectionMediaType(&type);
     if (type.cbFormat) CoTaskMemFree(type.pbFormat);
+    platform::ComPtr<IPin> peer;
+    results[6] = stream_->ConnectedTo(peer.put());
+    peer_seen = peer.get();
+    PIN_INFO pin_info{};
+    results[7] = stream_->QueryPinInfo(&pin_info);
+    if (pin_info.pFilter) pin_info.pFilter->Release();
+    FILTER_STATE state = State_Stopped;
+    results[8] = base->GetState(0, &state);
   };
   ASSERT_EQ(S_OK, filter_->Pause());
   ASSERT_TRUE(sink_.WaitForReceives(2));
@@ -371,6 +381,7 @@ TEST_F(SourceStreamTest, CallbacksInsideReceiveDoNotWaitForTheStateLock) {
   EXPECT_EQ(S_OK, stopped);
   EXPECT_TRUE(saw_lock_held.load());
   for (HRESULT hr : results) EXPECT_EQ(S_OK, hr);
+  EXPECT_EQ(static_cast<IPin*>(&sink_), peer_seen);
 }
 
 // A callback inside Receive stops the filter on the worker thread itself: the stop
