@@ -15,8 +15,8 @@
 #include "camera/capture_mode.h"
 #include "camera_fixture.h"
 #include "common/com_test_helpers.h"
+#include "common/task_mem_spy.h"
 #include "framework/media_type_record.h"
-#include "task_mem_failure.h"
 
 namespace veltrano::test {
 namespace {
@@ -93,18 +93,18 @@ TEST_F(AppSinks, ShallowCopyOfTheConnectionTypeStaysValid) {
   ConnectSink();
   const AM_MEDIA_TYPE stored = sink_.stored_type();
   ASSERT_NE(nullptr, stored.pbFormat);
-  TaskMemFreeWatch watch(stored.pbFormat);
+  TaskMemFreeTracker watch;
   ASSERT_EQ(S_OK, watch.registration());
   AM_MEDIA_TYPE* caps_type = StreamCapsType(stream_);
   ASSERT_EQ(S_OK, static_cast<IAMStreamConfig*>(stream_)->SetFormat(caps_type));
   DeleteMediaType(caps_type);
-  EXPECT_FALSE(watch.freed());
+  EXPECT_FALSE(watch.WasFreed(stored.pbFormat));
   EXPECT_TRUE(IsModeType(sink_.stored_type()));
 
   ASSERT_EQ(S_OK, filter_->Run(0));
   ASSERT_TRUE(sink_.WaitForSamples(2, 5000));
   ASSERT_EQ(S_OK, filter_->Stop());
-  EXPECT_FALSE(watch.freed());
+  EXPECT_FALSE(watch.WasFreed(stored.pbFormat));
   EXPECT_TRUE(IsModeType(sink_.stored_type()));
 }
 

@@ -8,49 +8,13 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <new>
 #include <utility>
 #include <vector>
 
 #include "camera/placeholder_frame.h"
+#include "common/allocation_failure_scope.h"
 #include "platform/module_instance.h"
 #include "platform/task_mem.h"
-
-namespace {
-
-// Allocation failure on demand: while armed on a thread, the operator new below
-// lets `allow` allocations of at least `min_bytes` through and then throws.
-struct AllocationFailure {
-  size_t min_bytes = 0;  // 0: disarmed
-  int allow = 0;
-};
-thread_local AllocationFailure g_allocation_failure;
-
-class ScopedAllocationFailure {
- public:
-  ScopedAllocationFailure(size_t min_bytes, int allow) noexcept {
-    g_allocation_failure = {min_bytes, allow};
-  }
-  ScopedAllocationFailure(const ScopedAllocationFailure&) = delete;
-  ScopedAllocationFailure& operator=(const ScopedAllocationFailure&) = delete;
-  ~ScopedAllocationFailure() { g_allocation_failure = {}; }
-};
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  AllocationFailure& failure = g_allocation_failure;
-  if (failure.min_bytes != 0 && size >= failure.min_bytes) {
-    if (failure.allow == 0) throw std::bad_alloc();
-    --failure.allow;
-  }
-  if (void* block = ::HeapAlloc(::GetProcessHeap(), 0, size ? size : 1)) return block;
-  throw std::bad_alloc();
-}
-void operator delete(void* block) noexcept {
-  if (block) ::HeapFree(::GetProcessHeap(), 0, block);
-}
-void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
 
 namespace veltrano::camera {
 namespace {
@@ -220,7 +184,7 @@ TEST_F(PlaceholderDecode, OutOfMemoryIsReportedAndLeavesTheVectorAlone) {
     bool out_of_memory = false;
     bool decoded;
     {
-      ScopedAllocationFailure failure(kFrameBytes, allow);
+      test::AllocationFailureScope failure(allow, kFrameBytes);
       decoded = DecodePlaceholderFrame(kWidth, kHeight, frame, &out_of_memory);
     }
     EXPECT_FALSE(decoded);
@@ -231,7 +195,7 @@ TEST_F(PlaceholderDecode, OutOfMemoryIsReportedAndLeavesTheVectorAlone) {
   std::vector<uint8_t> frame = kMarker;
   bool decoded;
   {
-    ScopedAllocationFailure failure(kFrameBytes, 0);
+    test::AllocationFailureScope failure(0, kFrameBytes);
     decoded = DecodePlaceholderFrame(kWidth, kHeight, frame);
   }
   EXPECT_FALSE(decoded);

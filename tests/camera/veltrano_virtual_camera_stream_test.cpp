@@ -16,8 +16,8 @@
 #include "camera/placeholder_frame.h"
 #include "camera_fixture.h"
 #include "common/com_test_helpers.h"
+#include "common/task_mem_spy.h"
 #include "framework/media_type_record.h"
-#include "task_mem_failure.h"
 
 namespace veltrano::test {
 namespace {
@@ -402,10 +402,10 @@ TEST_F(CameraStreamConfig, SetFormatOutOfMemoryKeepsThePreviousType) {
   ExpectedModeType zero;
   zero.info.bmiHeader.biSizeImage = 0;
   {
-    FailTaskMemOfSize shortage(sizeof(VIDEOINFOHEADER));
+    TaskMemFailureScope shortage(sizeof(VIDEOINFOHEADER));
     ASSERT_EQ(S_OK, shortage.registration());
     EXPECT_EQ(E_OUTOFMEMORY, config->SetFormat(&zero.type));
-    EXPECT_LE(1, shortage.refused());
+    EXPECT_LE(1, shortage.failures());
   }
   const ExpectedModeType mode;
   AM_MEDIA_TYPE* current = CurrentFormat();
@@ -417,7 +417,7 @@ TEST_F(CameraStreamConfig, SetFormatOutOfMemoryKeepsThePreviousType) {
 TEST_F(CameraStreamConfig, CopiesOutOfMemoryGiveNullAndNothingWritten) {
   IAMStreamConfig* config = stream_;
   for (size_t size : {sizeof(AM_MEDIA_TYPE), sizeof(VIDEOINFOHEADER)}) {
-    FailTaskMemOfSize shortage(size);
+    TaskMemFailureScope shortage(size);
     ASSERT_EQ(S_OK, shortage.registration());
     AM_MEDIA_TYPE* type = reinterpret_cast<AM_MEDIA_TYPE*>(0x1);
     EXPECT_EQ(E_OUTOFMEMORY, config->GetFormat(&type)) << size;

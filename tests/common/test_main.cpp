@@ -7,8 +7,16 @@
 #include "common/child_process.h"
 #include "platform/module_instance.h"
 
+namespace veltrano::test {
+// Members of the common test library are linked only when something refers to them:
+// this one carries the allocation hooks' own tests and, through them, the replaced
+// global operator new/delete, so every test executable has both.
+void LinkAllocationFailureTests();
+}  // namespace veltrano::test
+
 int main(int argc, char** argv) {
   veltrano::platform::SetModuleInstance(::GetModuleHandleW(nullptr));
+  veltrano::test::LinkAllocationFailureTests();
   // Failing tests must not stop on a Wine error dialog.
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   // Under Wine a process that dies of an unhandled exception exits with code 0, which

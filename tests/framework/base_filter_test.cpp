@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/allocation_failure_scope.h"
 #include "common/com_test_helpers.h"
 #include "framework/fake_clock.h"
 #include "framework/fake_event_graph.h"
 #include "framework/fake_sink_pin.h"
-#include "framework/fakes_allocation_failure.h"
 #include "framework/test_source_filter.h"
 #include "platform/task_mem.h"
 #include "platform/unique_handle.h"

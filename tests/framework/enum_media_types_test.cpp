@@ -6,10 +6,11 @@
 
 #include <cstring>
 
+#include "common/allocation_failure_scope.h"
 #include "common/com_test_helpers.h"
+#include "common/task_mem_spy.h"
 #include "framework/base_pin.h"
 #include "framework/enum_media_types.h"
-#include "framework/fakes_allocation_failure.h"
 
 namespace veltrano::framework {
 namespace {

@@ -2,8 +2,8 @@
 // reference it holds on the filter, and its out-of-memory answers.
 #include <gtest/gtest.h>
 
+#include "common/allocation_failure_scope.h"
 #include "common/com_test_helpers.h"
-#include "framework/fakes_allocation_failure.h"
 #include "framework/test_source_filter.h"
 #include "platform/com_ptr.h"
 #include "platform/task_mem.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/com_test_helpers.h"
-#include "framework/fakes_allocation_failure.h"
+#include "common/task_mem_spy.h"
 #include "framework/media_type_record.h"
 
 namespace veltrano::framework {

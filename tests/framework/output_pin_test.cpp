@@ -11,10 +11,11 @@
 #include <utility>
 #include <vector>
 
+#include "common/allocation_failure_scope.h"
 #include "common/com_test_helpers.h"
+#include "common/task_mem_spy.h"
 #include "framework/base_filter.h"
 #include "framework/base_output_pin.h"
-#include "framework/fakes_allocation_failure.h"
 #include "framework/fakes_allocator.h"
 #include "framework/fakes_input_pin.h"
 

@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "common/com_test_helpers.h"
+#include "common/task_mem_spy.h"
 #include "framework/fake_event_graph.h"
 #include "framework/fake_sink_pin.h"
-#include "framework/fakes_allocation_failure.h"
 #include "framework/test_source_filter.h"
 #include "platform/task_mem.h"
 #include "platform/unique_handle.h"

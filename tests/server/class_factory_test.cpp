@@ -3,8 +3,8 @@
 #include <dshow.h>
 #include <gtest/gtest.h>
 
-#include "allocation_failure.h"
 #include "camera/camera_identity.h"
+#include "common/allocation_failure_scope.h"
 #include "common/com_test_helpers.h"
 #include "framework/base_object.h"
 #include "platform/com_ptr.h"
@@ -102,9 +102,9 @@ TEST_F(ClassFactoryTest, GetClassObjectReportsOutOfMemoryWhenTheFactoryCannotBeM
   void* out = Poison();
   HRESULT hr;
   {
-    FailAllocationsAfter fail(0);
+    AllocationFailureScope fail(0);
     hr = DllGetClassObject(camera::kCameraClsid, IID_IClassFactory, &out);
-    EXPECT_EQ(1, fail.refused());
+    EXPECT_EQ(1, fail.failures());
   }
   EXPECT_EQ(E_OUTOFMEMORY, hr);
   EXPECT_EQ(nullptr, out);
@@ -217,9 +217,9 @@ TEST_F(ClassFactoryTest, CreateInstanceOutOfMemoryLeavesNothingBehind) {
     HRESULT hr;
     int refused;
     {
-      FailAllocationsAfter fail(allowed);
+      AllocationFailureScope fail(allowed);
       hr = factory->CreateInstance(nullptr, IID_IBaseFilter, &out);
-      refused = fail.refused();
+      refused = fail.failures();
     }
     if (hr == S_OK) {
       ASSERT_NE(nullptr, out);
