@@ -96,7 +96,10 @@ verdict() {  # label, expectation (feed|placeholder)
   if [ "$2" = feed ]; then
     grep -q "^latency p50" "$report" && echo "ok: $1 shows the feed's frames" || echo "FAILED: $1 did not show the feed's frames"
   else
-    grep -q "^feed frames: none" "$report" && echo "ok: $1 shows the placeholder" || echo "FAILED: $1 did not show the placeholder"
+    # No host frames, and the picture itself is the placeholder (not the flat grey of
+    # a picture that could not be decoded).
+    grep -q "^feed frames: none" "$report" && grep -q "^picture: placeholder" "$report" \
+      && echo "ok: $1 shows the placeholder" || echo "FAILED: $1 did not show the placeholder"
   fi
 }
 {

@@ -18,6 +18,7 @@
 #include "tools/probe/contact_sheet.h"
 #include "tools/probe/device_enumerator.h"
 #include "tools/probe/frame_recorder.h"
+#include "tools/probe/picture_check.h"
 #include "tools/probe/probe_options.h"
 #include "tools/probe/timing_summary.h"
 
@@ -219,6 +220,7 @@ int Probe(const ProbeOptions& options) {
   note(WriteText(base + L"-timings.csv", FormatTimingCsv(records, run_time)), base + L"-timings.csv");
   const std::vector<std::vector<uint8_t>> snapshots = recorder->Snapshots();
   if (!snapshots.empty()) {
+    report += "picture: " + PictureKindName(ClassifyPicture(snapshots.back().data(), width, height)) + "\n";
     std::vector<BgraImage> frames;
     for (const std::vector<uint8_t>& snapshot : snapshots) frames.push_back(Yuy2ToImage(snapshot.data(), width, height));
     note(SUCCEEDED(WritePngFile(base + L"-snapshot.png", frames.back())), base + L"-snapshot.png");
