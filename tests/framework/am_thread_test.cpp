@@ -2,9 +2,7 @@
 // without replying, and starting a worker again after one has ended.
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <thread>
-
+#include "common/finishes_in_time.h"
 #include "framework/am_thread.h"
 #include "platform/unique_handle.h"
 
@@ -12,8 +10,6 @@ namespace veltrano::source_test {
 namespace {
 
 using framework::CAMThread;
-
-constexpr DWORD kWaitMs = 10000;
 
 // A worker that answers each command with the command's value plus 100, until the
 // command 4 (exit), or that ends at once without a word when told to.
@@ -38,22 +34,6 @@ class EchoThread final : public CAMThread {
   std::atomic<bool> end_silently{false};
   std::atomic<int> runs{0};
 };
-
-// Runs `call` on a helper thread, waiting for it at most kWaitMs.
-bool FinishesInTime(const std::function<void()>& call) {
-  platform::UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  std::thread helper([&] {
-    call();
-    ::SetEvent(done.get());
-  });
-  const bool finished = ::WaitForSingleObject(done.get(), kWaitMs) == WAIT_OBJECT_0;
-  if (finished) {
-    helper.join();
-  } else {
-    helper.detach();
-  }
-  return finished;
-}
 
 TEST(WorkerThread, CommandsAreAnsweredOneByOne) {
   const long handles_before = platform::LiveHandleCount();
@@ -88,7 +68,7 @@ TEST(WorkerThread, CommandToAnEndedWorkerFailsAndReleasesIt) {
     thread.end_silently = true;
     ASSERT_TRUE(thread.StartWorker());
     HRESULT reply = S_OK;
-    ASSERT_TRUE(FinishesInTime([&] { reply = thread.SendCommand(framework::WorkerInit); }));
+    ASSERT_TRUE(test::FinishesInTime([&] { reply = thread.SendCommand(framework::WorkerInit); }));
     EXPECT_EQ(E_FAIL, reply);
     EXPECT_FALSE(thread.HasWorker());
 
@@ -109,7 +89,7 @@ TEST(WorkerThread, StartWorkerReplacesAnEndedWorker) {
   ASSERT_EQ(S_OK, hr);
   thread.end_silently = true;
   ASSERT_TRUE(thread.StartWorker());
-  ASSERT_TRUE(FinishesInTime([&] {
+  ASSERT_TRUE(test::FinishesInTime([&] {
     while (thread.runs.load() == 0) ::Sleep(1);
   }));
   // The run counter moves before the thread has fully ended: retry until it has.
@@ -119,7 +99,7 @@ TEST(WorkerThread, StartWorkerReplacesAnEndedWorker) {
     if (!started) ::Sleep(1);
   }
   ASSERT_TRUE(started);
-  ASSERT_TRUE(FinishesInTime([&] {
+  ASSERT_TRUE(test::FinishesInTime([&] {
     while (thread.runs.load() < 2) ::Sleep(1);
   }));
   EXPECT_TRUE(thread.HasWorker());  // joined by the destructor

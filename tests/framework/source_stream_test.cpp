@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "common/com_test_helpers.h"
+#include "common/finishes_in_time.h"
 #include "common/task_mem_spy.h"
 #include "framework/fake_event_graph.h"
 #include "framework/fake_sink_pin.h"
@@ -25,23 +26,6 @@ using framework::CMediaTypeRecord;
 constexpr HRESULT kFillError = static_cast<HRESULT>(0x80049999);
 constexpr HRESULT kStartError = static_cast<HRESULT>(0x80047777);
 constexpr DWORD kWaitMs = 10000;
-
-// Runs `call` on a helper thread and waits at most kWaitMs for it: a protocol fault
-// shows up as a failed test, not as a hung test executable.
-bool FinishesInTime(std::function<void()> call) {
-  platform::UniqueHandle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  std::thread helper([&] {
-    call();
-    ::SetEvent(done.get());
-  });
-  const bool finished = ::WaitForSingleObject(done.get(), kWaitMs) == WAIT_OBJECT_0;
-  if (finished) {
-    helper.join();
-  } else {
-    helper.detach();  // the executable is failing anyway; do not hang in join
-  }
-  return finished;
-}
 
 // Polls `condition` for at most kWaitMs.
 bool BecomesTrue(const std::function<bool()>& condition) {
@@ -272,7 +256,7 @@ TEST_F(SourceStreamTest, FailedWorkerInitEndsTheWorkerAndALaterActivationStartsA
 
   // No worker to answer: the command fails at once instead of waiting.
   HRESULT reply = S_OK;
-  ASSERT_TRUE(FinishesInTime([&] { reply = stream_->SendCommand(framework::WorkerPause); }));
+  ASSERT_TRUE(test::FinishesInTime([&] { reply = stream_->SendCommand(framework::WorkerPause); }));
   EXPECT_EQ(E_FAIL, reply);
 
   stream_->start_result = S_OK;
@@ -318,7 +302,7 @@ TEST_F(SourceStreamTest, StopWhileTheWorkerWaitsForABuffer) {
   ASSERT_EQ(S_OK, filter_->Pause());
   ASSERT_TRUE(sink_.WaitForReceives(1));
   HRESULT stopped = E_FAIL;
-  ASSERT_TRUE(FinishesInTime([&] { stopped = filter_->Stop(); }));
+  ASSERT_TRUE(test::FinishesInTime([&] { stopped = filter_->Stop(); }));
   EXPECT_EQ(S_OK, stopped);
   EXPECT_EQ(1, sink_.receive_count());
   EXPECT_FALSE(stream_->HasWorker());
@@ -377,7 +361,7 @@ TEST_F(SourceStreamTest, CallbacksInsideReceiveDoNotWaitForTheStateLock) {
   armed = true;
   ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(entered.get(), kWaitMs));
   HRESULT stopped = E_PENDING;
-  ASSERT_TRUE(FinishesInTime([&] { stopped = filter_->Stop(); }));
+  ASSERT_TRUE(test::FinishesInTime([&] { stopped = filter_->Stop(); }));
   EXPECT_EQ(S_OK, stopped);
   EXPECT_TRUE(saw_lock_held.load());
   for (HRESULT hr : results) EXPECT_EQ(S_OK, hr);
