@@ -45,11 +45,17 @@ bool FrameProducer::Create(int32_t width, int32_t height, int32_t stride, uint64
     return false;
   }
   view_.reset(::MapViewOfFile(section_.get(), FILE_MAP_ALL_ACCESS, 0, 0, layout.total_size));
-  if (!view_) {
+  // A section of that name made by someone else with reserved pages only would fault
+  // in the zero fill below.
+  if (!view_ || view_.MappedSize() < layout.total_size) {
     TearDown();
     return false;
   }
   layout_ = layout;
+  width_ = width;
+  height_ = height;
+  stride_ = stride;
+  tag_ = tag;
 
   // Zeroing sets the state to empty, so readers holding the section let go of it
   // until the header below announces the new format.
@@ -70,7 +76,9 @@ bool FrameProducer::Create(int32_t width, int32_t height, int32_t stride, uint64
 }
 
 bool FrameProducer::WriteFrame(const void* data, uint32_t byte_count, uint64_t stamp) noexcept {
-  if (!view_ || !data || byte_count < layout_.frame_size || !IsCurrentInitialiser()) return false;
+  if (!view_ || !data || byte_count < layout_.frame_size || !IsCurrentInitialiser() || !HeaderIsStillOurs()) {
+    return false;
+  }
   void* base = view_.get();
   // The fetch-add claims the slot; unsigned arithmetic gives the wrapped sequence.
   const uint32_t sequence =
@@ -88,7 +96,7 @@ bool FrameProducer::WriteFrame(const void* data, uint32_t byte_count, uint64_t s
 void FrameProducer::TearDown() noexcept {
   // Only the last initialiser marks the section closed: a superseded handle must not
   // end the stream of the producer that re-initialised the section after it.
-  if (view_ && IsCurrentInitialiser()) StoreWord32(view_.get(), kProducerStateOffset, kStateClosed);
+  if (view_ && IsCurrentInitialiser() && HeaderIsStillOurs()) StoreWord32(view_.get(), kProducerStateOffset, kStateClosed);
   if (owns_view_) {
     const FrameProducer* self = this;
     g_current_initialiser.compare_exchange_strong(self, nullptr);
@@ -101,10 +109,19 @@ void FrameProducer::TearDown() noexcept {
     mutex_.reset();
   }
   layout_ = FrameSectionLayout{};
+  width_ = height_ = stride_ = 0;
+  tag_ = 0;
 }
 
 bool FrameProducer::IsCurrentInitialiser() const noexcept {
   return owns_view_ && g_current_initialiser.load() == this;
+}
+
+bool FrameProducer::HeaderIsStillOurs() const noexcept {
+  const void* base = view_.get();
+  return static_cast<int32_t>(LoadWord32(base, kWidthOffset)) == width_ &&
+         static_cast<int32_t>(LoadWord32(base, kHeightOffset)) == height_ &&
+         static_cast<int32_t>(LoadWord32(base, kStrideOffset)) == stride_ && LoadWord64(base, kProducerTagOffset) == tag_;
 }
 
 }  // namespace veltrano::channel

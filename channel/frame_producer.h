@@ -26,11 +26,13 @@ class FrameProducer {
 
   //! Publishes the first frame-size bytes of `data` into the next slot. Returns false
   //! without touching the section when nothing is held, `data` is null, `byte_count`
-  //! is short of the frame size, or a newer producer has re-initialised the section.
+  //! is short of the frame size, or a newer producer has re-initialised the section
+  //! (in this process, or in another one that took over after this producer's thread
+  //! ended and left the mutex abandoned).
   bool WriteFrame(const void* data, uint32_t byte_count, uint64_t stamp) noexcept;
 
-  //! Marks the section closed when this producer is the one that last initialised it,
-  //! then unmaps the view, closes the section and releases and closes the mutex.
+  //! Marks the section closed when this producer is the one that last initialised it
+  //! and the header still announces its format and tag, then unmaps the view, closes the section and releases and closes the mutex.
   void TearDown() noexcept;
 
   //! True while this producer is the last one of the process to have initialised the
@@ -38,6 +40,13 @@ class FrameProducer {
   bool IsCurrentInitialiser() const noexcept;
 
  private:
+  // True while the header still holds the width, height, stride and tag this producer
+  // wrote. A producer of another process that took the section over (after this one's
+  // creating thread ended) writes its own; the record of the current initialiser
+  // above only knows this process.
+  bool HeaderIsStillOurs() const noexcept;
+
+
   platform::UniqueHandle section_;
   platform::UniqueHandle mutex_;
   platform::MappedView view_;
@@ -45,6 +54,10 @@ class FrameProducer {
   // The producer writes with the layout it computed itself: the shared header can be
   // overwritten by any process of the session and is never read back.
   FrameSectionLayout layout_;
+  int32_t width_ = 0;
+  int32_t height_ = 0;
+  int32_t stride_ = 0;
+  uint64_t tag_ = 0;
 };
 
 }  // namespace veltrano::channel

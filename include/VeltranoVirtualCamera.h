@@ -29,7 +29,9 @@ typedef struct VeltranoVirtualCameraProducer VeltranoVirtualCameraProducer;
  * Creates the producer and announces the frame format.
  *   width, height: pixels and rows; stride: bytes per row (2 * width for packed YUY2).
  *   tag: any non-zero 64-bit value; other processes can read it back with
- *        VeltranoVirtualCamera_GetCurrentFormat (for example a process id).
+ *        VeltranoVirtualCamera_GetCurrentFormat. A value unique to this producer (its
+ *        process id, for example) also lets the handle notice when a producer of
+ *        another process has taken the stream over.
  * Returns the handle, owned by the caller until VeltranoVirtualCamera_CloseProducer,
  * or null when an argument is zero or negative, the frame does not fit in 32-bit sizes,
  * another producer is running (in any process of the session), or the system refuses.
@@ -45,7 +47,8 @@ VeltranoVirtualCameraProducer* VELTRANO_API VeltranoVirtualCamera_CreateProducer
  *   stamp: any 64-bit value stored with the frame (for example a timestamp); the camera
  *          does not read it.
  * Returns 1 when the frame was published, 0 when nothing was written (null handle or
- * data, buffer too small, or a handle superseded by a newer CreateProducer).
+ * data, buffer too small, or a handle superseded by a newer CreateProducer, including
+ * one in another process that took over after this producer's creating thread ended).
  * Never blocks. Call from one thread at a time per handle, never during CloseProducer.
  */
 int32_t VELTRANO_API VeltranoVirtualCamera_WriteFrame(VeltranoVirtualCameraProducer* producer, const void* data,
@@ -55,6 +58,8 @@ int32_t VELTRANO_API VeltranoVirtualCamera_WriteFrame(VeltranoVirtualCameraProdu
  * Marks the stream closed (capture applications return to the placeholder), releases
  * everything and frees the handle. A null handle is ignored. Call it on the thread that
  * created the producer, or the single-producer lock is held until that thread ends.
+ * A superseded handle closes without touching the stream of the producer that took
+ * its place.
  */
 void VELTRANO_API VeltranoVirtualCamera_CloseProducer(VeltranoVirtualCameraProducer* producer);
 

@@ -62,6 +62,30 @@ VELTRANO_CHILD_MODE(produce_and_vanish) {
   ::ExitProcess(0);  // the producer handle is never closed
 }
 
+// Creates a producer on a thread that then ends, so the mutex is left abandoned while
+// the handle lives on; publishes frame `seed`, signals `ready`, waits for `go`, then
+// tries one more frame and closes. Exit codes: WriteFrame's result of that last try,
+// 9x on a setup failure.
+VELTRANO_CHILD_MODE(produce_from_an_ended_thread) {
+  if (args.size() != 3) return 90;
+  platform::UniqueHandle ready = ::veltrano::test::OpenNamedEvent(args[1]);
+  platform::UniqueHandle go = ::veltrano::test::OpenNamedEvent(args[2]);
+  if (!ready || !go) return 91;
+  VeltranoVirtualCameraProducer* producer = nullptr;
+  if (!RunOnOtherThread([&] { producer = VeltranoVirtualCamera_CreateProducer(kWidth, kHeight, kStride, 0xC0FFEE); })) {
+    return 92;
+  }
+  if (!producer) return 93;
+  const std::vector<uint8_t> frame = MakeFrame(kFrameBytes, static_cast<uint32_t>(std::stoul(args[0])));
+  if (!VeltranoVirtualCamera_WriteFrame(producer, frame.data(), kFrameBytes, 1)) return 94;
+  ::SetEvent(ready.get());
+  if (::WaitForSingleObject(go.get(), kChildTimeoutMs) != WAIT_OBJECT_0) return 95;
+  const std::vector<uint8_t> late = MakeFrame(kFrameBytes, 99);
+  const int32_t written = VeltranoVirtualCamera_WriteFrame(producer, late.data(), kFrameBytes, 2);
+  VeltranoVirtualCamera_CloseProducer(producer);
+  return static_cast<int>(written);
+}
+
 using CrossProcess = ChannelTest;
 
 TEST_F(CrossProcess, ReaderAndQueryInAnotherProcessSeeExactlyTheWrittenFrame) {
@@ -151,6 +175,40 @@ TEST_F(CrossProcess, ProducerThatEndsWithoutClosingLeavesItsLastFrameAndAnAbando
   reader.Refresh();
   ASSERT_EQ(kFrameBytes, reader.CopyNewest(sample.data(), kFrameBytes, kWidth, kHeight));
   EXPECT_EQ(fresh, sample);
+}
+
+TEST_F(CrossProcess, AHandleWhoseSectionAnotherProcessTookOverNeitherWritesNorCloses) {
+  const std::wstring ready_name = UniqueName(L"ready");
+  const std::wstring go_name = UniqueName(L"go");
+  platform::UniqueHandle ready = ::veltrano::test::CreateNamedEvent(ready_name);
+  platform::UniqueHandle go = ::veltrano::test::CreateNamedEvent(go_name);
+  ASSERT_TRUE(ready && go);
+  auto child = ::veltrano::test::SpawnChild(L"produce_from_an_ended_thread", L"51 " + ready_name + L" " + go_name);
+  ASSERT_TRUE(child.process);
+  ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(ready.get(), kChildTimeoutMs)) << "child did not publish";
+
+  // The child's creating thread has ended: its mutex is abandoned and this process
+  // takes the section over while the child still holds its handle.
+  ProducerPtr next = CreateProducer(kWidth, kHeight, kStride, 77);
+  ASSERT_TRUE(next);
+  const std::vector<uint8_t> fresh = MakeFrame(kFrameBytes, 52);
+  ASSERT_EQ(1, VeltranoVirtualCamera_WriteFrame(next.get(), fresh.data(), kFrameBytes, 0));
+
+  ::SetEvent(go.get());
+  ASSERT_TRUE(child.Wait(kChildTimeoutMs));
+  EXPECT_EQ(0u, child.exit_code) << "the old handle's frame was refused";
+
+  SectionPeek peek;
+  ASSERT_TRUE(peek);
+  EXPECT_EQ(2u, peek.U32(8)) << "the old handle's close left the new producer streaming";
+  EXPECT_EQ(1u, peek.U32(0)) << "no write was begun through the old handle";
+  EXPECT_EQ(77u, peek.U64(32));
+  FrameSectionReader reader;
+  reader.Refresh();
+  std::vector<uint8_t> sample(kFrameBytes);
+  ASSERT_EQ(kFrameBytes, reader.CopyNewest(sample.data(), kFrameBytes, kWidth, kHeight));
+  EXPECT_EQ(fresh, sample);
+  EXPECT_EQ(1, VeltranoVirtualCamera_GetCurrentFormat(nullptr, nullptr, nullptr, nullptr));
 }
 
 }  // namespace
