@@ -41,13 +41,15 @@ class MappedView {
     return static_cast<T*>(base_);
   }
 
-  //! Bytes actually mapped from the base (the region VirtualQuery reports for the
-  //! view, rounded up to whole pages); 0 without a view.
+  //! Bytes that can be touched from the base: the committed region VirtualQuery
+  //! reports for the view, in whole pages; 0 without a view. A section created with
+  //! only reserved pages maps fine, but any access to them faults, so those count as
+  //! nothing (pages of a section are never decommitted once committed).
   std::size_t MappedSize() const noexcept {
     if (!base_) return 0;
     MEMORY_BASIC_INFORMATION info{};
     if (::VirtualQuery(base_, &info, sizeof(info)) != sizeof(info)) return 0;
-    return info.RegionSize;
+    return info.State == MEM_COMMIT ? info.RegionSize : 0;
   }
 
   [[nodiscard]] void* release() noexcept {

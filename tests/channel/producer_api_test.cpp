@@ -87,8 +87,7 @@ TEST_F(ProducerState, CreatedStreamingClosedAsSeenByQueryAndReader) {
   tag = 0;
   EXPECT_EQ(1, VeltranoVirtualCamera_GetCurrentFormat(&width, nullptr, &stride, nullptr));
   EXPECT_EQ(kWidth, width);
-  EXPECT_EQ(0, height) << "null pointers are skipped, others still filled";
-  EXPECT_EQ(kStride, stride);
+  EXPECT_EQ(kStride, stride) << "null pointers are skipped, the others still filled";
   reader.Refresh();
   EXPECT_EQ(kFrameBytes, reader.CopyNewest(sample.data(), kFrameBytes, kWidth, kHeight));
   EXPECT_EQ(frame, sample);
@@ -345,6 +344,30 @@ TEST_F(ProducerRefusal, HeaderTamperingDoesNotSteerTheProducer) {
   std::vector<uint8_t> sample(kFrameBytes, 0xCD);
   EXPECT_EQ(0u, reader.CopyNewest(sample.data(), 0xFFFFFFFF, kWidth, kHeight));
   EXPECT_EQ(0xCD, sample[0]);
+}
+
+TEST_F(ProducerRefusal, ASectionOfReservedPagesIsNobodysFrameSection) {
+  // Any process of the session may take the name first with pages that are reserved
+  // but never committed: mapping it works, touching it faults.
+  platform::UniqueHandle squatter(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_RESERVE, 0,
+                                                       11059712, kFrameSectionName));
+  ASSERT_TRUE(squatter);
+  ASSERT_TRUE(SectionExists());
+
+  int32_t width = -5;
+  EXPECT_EQ(0, VeltranoVirtualCamera_GetCurrentFormat(&width, nullptr, nullptr, nullptr));
+  EXPECT_EQ(-5, width) << "no header was read";
+  FrameSectionReader reader;
+  reader.Refresh();
+  EXPECT_FALSE(reader.HasView());
+  std::vector<uint8_t> sample(kFrameBytes, 0xCD);
+  EXPECT_EQ(0u, reader.CopyNewest(sample.data(), kFrameBytes, kWidth, kHeight));
+  EXPECT_FALSE(CreateProducer(kWidth, kHeight, kStride, kTag)) << "the zero fill would fault";
+  EXPECT_FALSE(MutexExists()) << "the refused producer let its mutex go";
+
+  squatter.reset();
+  ProducerPtr producer = CreateProducer(kWidth, kHeight, kStride, kTag);
+  EXPECT_TRUE(producer) << "the name is free again";
 }
 
 using SecondProducer = ChannelTest;
