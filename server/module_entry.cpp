@@ -16,8 +16,16 @@ LONG g_server_lock_count = 0;  // changed only by Interlocked*
 void AdjustServerLock(bool lock) noexcept {
   if (lock) {
     ::InterlockedIncrement(&g_server_lock_count);
-  } else {
-    ::InterlockedDecrement(&g_server_lock_count);
+    return;
+  }
+  // An unlock without a lock is not refused, but it takes nothing below zero: else a
+  // later client's lock would only bring the count back to zero, and the module would
+  // report itself unloadable while that client holds it.
+  LONG count = ::InterlockedCompareExchange(&g_server_lock_count, 0, 0);
+  while (count > 0) {
+    const LONG seen = ::InterlockedCompareExchange(&g_server_lock_count, count - 1, count);
+    if (seen == count) return;
+    count = seen;
   }
 }
 

@@ -258,14 +258,41 @@ TEST_F(ClassFactoryTest, CanUnloadNowFollowsFactoriesAndServerLocks) {
   factory.reset();
   EXPECT_EQ(S_OK, DllCanUnloadNow());
 
-  // An unlock without a lock is not refused; the count below 0 acts like 0.
+  // An unlock without a lock is not refused, but it leaves nothing owed: the next
+  // client's lock still keeps the module loaded.
   factory = GetFactory();
   ASSERT_TRUE(factory);
   EXPECT_EQ(S_OK, factory->LockServer(FALSE));
+  EXPECT_EQ(0, server::ServerLockCount());
+  EXPECT_EQ(S_OK, factory->LockServer(TRUE));
   factory.reset();
-  EXPECT_EQ(-1, server::ServerLockCount());
+  EXPECT_EQ(S_FALSE, DllCanUnloadNow()) << "a client holds a lock";
+  server::AdjustServerLock(false);
   EXPECT_EQ(S_OK, DllCanUnloadNow());
-  server::AdjustServerLock(true);
+}
+
+TEST_F(ClassFactoryTest, LocksAndUnlocksFromManyThreadsBalanceOut) {
+  // Unlocks racing with locks and with each other never lose a lock that is held.
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 20000;
+  server::AdjustServerLock(true);  // held throughout: the count must never reach 0
+  auto worker = [](void*) -> DWORD {
+    for (int i = 0; i < kRounds; ++i) {
+      server::AdjustServerLock(true);
+      server::AdjustServerLock(false);
+    }
+    return 0;
+  };
+  HANDLE threads[kThreads] = {};
+  for (HANDLE& thread : threads) {
+    thread = ::CreateThread(nullptr, 0, worker, nullptr, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+  }
+  ASSERT_EQ(WAIT_OBJECT_0, ::WaitForMultipleObjects(kThreads, threads, TRUE, 60000));
+  for (HANDLE thread : threads) ::CloseHandle(thread);
+  EXPECT_EQ(1, server::ServerLockCount());
+  server::AdjustServerLock(false);
+  EXPECT_EQ(0, server::ServerLockCount());
 }
 
 TEST_F(ClassFactoryTest, CanUnloadNowIsFalseWhileAFilterLives) {
