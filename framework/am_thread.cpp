@@ -45,9 +45,22 @@ bool CAMThread::StartWorker() noexcept {
     JoinWorker();
   }
   ::ResetEvent(request_event_.get());
+  // A worker abandoned by a final release on its own thread still returns through
+  // this module after the module reports that it may be unloaded; its own reference
+  // keeps the module mapped until the thread has ended.
+  HMODULE module = nullptr;
+  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&CAMThread::WorkerEntry), &module)) {
+    return false;
+  }
+  worker_module_ = module;
   DWORD thread_id = 0;
   HANDLE thread = ::CreateThread(nullptr, 0, &CAMThread::WorkerEntry, this, 0, &thread_id);
-  if (!thread) return false;
+  if (!thread) {
+    worker_module_ = nullptr;
+    ::FreeLibrary(module);
+    return false;
+  }
   CountThreadHandle(1);
   thread_id_.store(thread_id);
   thread_.store(thread);
@@ -109,6 +122,7 @@ void CAMThread::ReplyToCommand(HRESULT result) noexcept {
 }
 
 DWORD WINAPI CAMThread::WorkerEntry(void* thread_object) {
+  const HMODULE module = static_cast<CAMThread*>(thread_object)->worker_module_;
   // COM is initialised only when ole32 is already loaded in the process: the worker
   // never loads a module itself.
   using CoInitializeExFn = HRESULT(WINAPI*)(void*, DWORD);
@@ -124,7 +138,9 @@ DWORD WINAPI CAMThread::WorkerEntry(void* thread_object) {
   // own worker); nothing below touches it.
   const DWORD exit_code = static_cast<CAMThread*>(thread_object)->WorkerMain();
   if (SUCCEEDED(com_result) && uninitialize) uninitialize();
-  return exit_code;
+  // Drops the worker's module reference and ends the thread without returning into
+  // code that may no longer be mapped.
+  ::FreeLibraryAndExitThread(module, exit_code);
 }
 
 }  // namespace veltrano::framework

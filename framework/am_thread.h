@@ -59,6 +59,9 @@ class CAMThread {
   HRESULT reply_ = S_OK;
   std::atomic<HANDLE> thread_{nullptr};  // swapped out atomically by JoinWorker
   std::atomic<DWORD> thread_id_{0};
+  // The module reference the next worker takes over: it holds the code it runs in
+  // loaded until its last instruction, also when released on its own thread.
+  HMODULE worker_module_ = nullptr;
   platform::CriticalSection access_lock_;
 };
 
