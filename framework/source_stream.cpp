@@ -96,12 +96,23 @@ HRESULT CSourceStream::StreamSamples() {
       continue;
     }
     IMediaSample* sample = nullptr;
-    if (FAILED(AcquireSample(&sample, nullptr, nullptr, 0)) || !sample) {
+    const HRESULT acquired = AcquireSample(&sample, nullptr, nullptr, 0);
+    // A downstream allocator or a clock may call back into the graph on this thread;
+    // after a stop or final release there, nothing more of the pin may run.
+    if (MustLeave()) {
+      if (sample) sample->Release();
+      return S_FALSE;
+    }
+    if (FAILED(acquired) || !sample) {
       // No buffer (decommitted, or all out): look for a command again shortly.
       ::Sleep(1);
       continue;
     }
     const HRESULT filled = FillSample(sample);
+    if (MustLeave()) {
+      sample->Release();
+      return S_FALSE;
+    }
     if (filled == S_OK) {
       const HRESULT pushed = PushSample(sample);
       sample->Release();
