@@ -125,7 +125,8 @@ STDMETHODIMP CVeltranoVirtualCameraStream::SetFormat(AM_MEDIA_TYPE* type) {
     // Held from the state test to the reset, so a concurrent Pause cannot start a
     // worker on a half-changed format; released before the graph reconnects us.
     auto guard = lock()->Lock();
-    if (filter()->state() != State_Stopped) return VFW_E_NOT_STOPPED;
+    // A worker left running by a stop that could not decommit still reads the format.
+    if (filter()->state() != State_Stopped || WorkerMayStream()) return VFW_E_NOT_STOPPED;
     if (ValidateMediaType(type) != S_OK) return E_INVALIDARG;
     // The previous type stays when the copy runs out of memory.
     const HRESULT hr = ReplaceCurrentMediaType(type);
@@ -232,8 +233,8 @@ HRESULT CVeltranoVirtualCameraStream::FillSample(IMediaSample* sample) {
   BYTE* buffer = nullptr;
   sample->GetPointer(&buffer);  // only the pointer tells
   if (!buffer) return E_POINTER;
-  // No concurrent replacement while the worker streams: SetFormat refuses unless the
-  // filter is stopped, and reconnection needs a stopped filter too.
+  // No concurrent replacement while the worker streams: SetFormat refuses while a
+  // worker may stream, and a reconnection ends the worker before it lets go.
   const VIDEOINFOHEADER* current = VideoInfoOf(current_media_type());
   if (!current) return E_UNEXPECTED;
   const VIDEOINFOHEADER info = *current;

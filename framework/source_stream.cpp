@@ -186,6 +186,21 @@ HRESULT CSourceStream::OnDeactivate() {
   return S_OK;
 }
 
+HRESULT CSourceStream::ReleaseConnection() {
+  // A stop whose decommit failed leaves the worker streaming; the allocator and the
+  // downstream pin it uses must not be released under it. It is ended first, once
+  // the allocator lets go of it; otherwise the pin stays connected.
+  if (WorkerMayStream()) {
+    if (IsWorkerThread()) return VFW_E_WRONG_STATE;
+    if (IMemAllocator* pool = allocator()) {
+      const HRESULT hr = pool->Decommit();
+      if (FAILED(hr)) return hr;
+    }
+    ShutDownWorker();
+  }
+  return CBaseOutputPin::ReleaseConnection();
+}
+
 void CSourceStream::ShutDownWorker() noexcept {
   if (!HasWorker()) return;
   if (IMemAllocator* pool = allocator()) pool->Decommit();

@@ -39,6 +39,7 @@ class CSourceStream : public CAMThread, public CBaseOutputPin {
   // Pin overrides.
   HRESULT OnActivate() override;
   HRESULT OnDeactivate() override;
+  HRESULT ReleaseConnection() override;
   HRESULT ValidateMediaType(const AM_MEDIA_TYPE* type) override;
   HRESULT MediaTypeAt(LONG position, CMediaTypeRecord* type) override;
   STDMETHODIMP QueryId(LPWSTR* out) override;
@@ -53,6 +54,9 @@ class CSourceStream : public CAMThread, public CBaseOutputPin {
 
  protected:
   CSource* source_filter() const noexcept { return source_filter_; }
+  //! True while a worker may still fill and deliver samples: also in a stopped filter
+  //! whose stop could not decommit the allocator, which leaves the worker running.
+  bool WorkerMayStream() const noexcept { return HasWorker() && !worker_ending_.load(); }
 
  private:
   CSource* const source_filter_;  // not counted: the filter owns its pins

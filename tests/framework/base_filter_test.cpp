@@ -533,7 +533,7 @@ TEST_F(BaseFilterTest, ReleasedWhileRunningStopsAndJoinsItsWorker) {
 }
 
 // Stop whose decommit fails leaves the worker streaming; the final release still
-// ends and joins it.
+// ends and joins it. Each `fail_decommit` refuses one Decommit.
 class FailingDecommitAllocator final : public IMemAllocator {
  public:
   explicit FailingDecommitAllocator(IMemAllocator* real) : real_(real) {}
@@ -653,6 +653,54 @@ TEST_F(BaseFilterTest, ReleasedAfterAFailedDecommitStillEndsItsWorker) {
     EXPECT_EQ(0u, filter->base_filter()->Release());
     EXPECT_EQ(1, log.thread_exits.load());
     EXPECT_LT(log.last_exit_step.load(), log.pin_destroyed_step.load());
+  }
+  EXPECT_EQ(1, allocator.count());
+  EXPECT_EQ(1, inner.ref_count());
+}
+
+// After a stop that could not decommit, the worker still streams in the stopped
+// filter: a disconnection must not take the allocator and the downstream pin from
+// under it. It stays connected while the allocator refuses, and ends the worker first
+// once the allocator lets go.
+TEST_F(BaseFilterTest, DisconnectAfterAFailedDecommitEndsTheWorkerFirst) {
+  platform::ComPtr<IMemAllocator> real;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                                   real.put_void()));
+  FailingDecommitAllocator allocator(real.get());
+  FakeSinkPin inner;
+  AllocatorOfferingSink sink(&inner, &allocator);
+  {
+    StreamLog log;
+    TestSourceFilter* filter = TestSourceFilter::Create(&log);
+    ASSERT_NE(nullptr, filter);
+    AM_MEDIA_TYPE type{};
+    MakeFrameType(&type);
+    ASSERT_EQ(S_OK, filter->stream(0)->Connect(&sink, &type));
+    CoTaskMemFree(type.pbFormat);
+    ASSERT_EQ(S_OK, filter->Pause());
+    ASSERT_TRUE(inner.WaitForReceives(3));
+    EXPECT_EQ(kFailureB, filter->Stop());
+    ASSERT_TRUE(filter->stream(0)->HasWorker());
+
+    allocator.fail_decommit = true;  // refuses once more
+    EXPECT_EQ(kFailureB, filter->stream(0)->Disconnect());
+    platform::ComPtr<IPin> peer;
+    EXPECT_EQ(S_OK, filter->stream(0)->ConnectedTo(peer.put())) << "still connected";
+    EXPECT_EQ(static_cast<IPin*>(&sink), peer.get());
+    peer.reset();
+    EXPECT_EQ(static_cast<IMemAllocator*>(&allocator), filter->stream(0)->pool());
+    const LONG before = inner.receive_count();
+    ASSERT_TRUE(inner.WaitForReceives(before + 2)) << "the worker still streams";
+
+    EXPECT_EQ(S_OK, filter->stream(0)->Disconnect());
+    EXPECT_FALSE(filter->stream(0)->HasWorker());
+    EXPECT_EQ(1, log.thread_exits.load()) << "ended before its allocator went";
+    EXPECT_EQ(nullptr, filter->stream(0)->pool());
+    const LONG after = inner.receive_count();
+    ::Sleep(100);
+    EXPECT_EQ(after, inner.receive_count()) << "nothing delivered after the disconnection";
+
+    EXPECT_EQ(0u, filter->base_filter()->Release());
   }
   EXPECT_EQ(1, allocator.count());
   EXPECT_EQ(1, inner.ref_count());
