@@ -150,12 +150,14 @@ HRESULT CBasePin::AttemptConnection(IPin* peer, const AM_MEDIA_TYPE* type) {
     ReleaseConnection();
     return hr;
   }
+  CMediaTypeRecord previous;
+  bool adopted = false;
   hr = ValidateMediaType(type);
   if (hr != S_OK) {
     hr = TypeRefusal(hr);
   } else {
     SetConnectedPin(peer);
-    hr = AdoptMediaType(type);
+    hr = AdoptForAttempt(type, &previous, &adopted);
     // The peer gets a copy of its own that lives as long as the connection: a sink
     // may keep just a shallow copy, and `type` may be an enumerated record freed
     // right after this attempt.
@@ -169,6 +171,7 @@ HRESULT CBasePin::AttemptConnection(IPin* peer, const AM_MEDIA_TYPE* type) {
   }
   ReleaseConnection();
   SetConnectedPin(nullptr);
+  if (adopted) SwapCurrentMediaType(&previous);
   connection_type_.ResetToDefault();
   return hr;
 }
@@ -189,11 +192,14 @@ STDMETHODIMP CBasePin::ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* t
     return TypeRefusal(hr);
   }
   SetConnectedPin(connector);
-  hr = AdoptMediaType(type);
+  CMediaTypeRecord previous;
+  bool adopted = false;
+  hr = AdoptForAttempt(type, &previous, &adopted);
   if (SUCCEEDED(hr)) hr = FinishConnection(connector);
   if (SUCCEEDED(hr)) return S_OK;
   SetConnectedPin(nullptr);
   ReleaseConnection();
+  if (adopted) SwapCurrentMediaType(&previous);
   return hr;
 }
 
@@ -328,12 +334,24 @@ HRESULT CBasePin::ReplaceCurrentMediaType(const AM_MEDIA_TYPE* type) noexcept {
   // Copy outside the lock; a failed copy leaves the previous type in place.
   CMediaTypeRecord replacement;
   if (FAILED(replacement.Assign(type))) return E_OUTOFMEMORY;
-  {
-    auto guard = type_lock_.Lock();
-    std::swap(static_cast<AM_MEDIA_TYPE&>(current_media_type_), static_cast<AM_MEDIA_TYPE&>(replacement));
-  }
+  SwapCurrentMediaType(&replacement);
   // The previous type's contents go with `replacement`, outside the lock.
   return S_OK;
+}
+
+void CBasePin::SwapCurrentMediaType(CMediaTypeRecord* other) noexcept {
+  auto guard = type_lock_.Lock();
+  std::swap(static_cast<AM_MEDIA_TYPE&>(current_media_type_), static_cast<AM_MEDIA_TYPE&>(*other));
+}
+
+HRESULT CBasePin::AdoptForAttempt(const AM_MEDIA_TYPE* type, CMediaTypeRecord* previous, bool* adopted) noexcept {
+  // The type before the attempt goes back if the attempt fails: a refused peer must
+  // not take away a format chosen earlier (by SetFormat, or a former connection).
+  // Only the pin lock changes the current type, and the caller holds it.
+  if (FAILED(previous->Assign(&current_media_type_))) return E_OUTOFMEMORY;
+  const HRESULT hr = AdoptMediaType(type);
+  *adopted = SUCCEEDED(hr);
+  return hr;
 }
 
 }  // namespace veltrano::framework

@@ -102,6 +102,11 @@ class CBasePin : public CUnknown, public IPin, public IQualityControl {
   bool FilterIsStopped() const noexcept;
   //! Stores (with a reference) or clears the peer; the old one is released outside the type lock.
   void SetConnectedPin(IPin* peer) noexcept;
+  //! Exchanges the current media type with `other` under the type lock; allocates nothing.
+  void SwapCurrentMediaType(CMediaTypeRecord* other) noexcept;
+  //! Keeps a copy of the current type in `previous`, then adopts `type`; `adopted`
+  //! tells whether the current type changed.
+  HRESULT AdoptForAttempt(const AM_MEDIA_TYPE* type, CMediaTypeRecord* previous, bool* adopted) noexcept;
 
   wchar_t* name_ = nullptr;
   platform::ComPtr<IPin> connected_pin_;

@@ -567,6 +567,44 @@ TEST_F(OutputPin, RefusedReceiveConnectionUndoesEverything) {
   EXPECT_EQ(nullptr, connected);
 }
 
+// A type chosen before connecting (as SetFormat does) survives every failed attempt:
+// refused by the peer, failed after the peer accepted, and a failed incoming one.
+TEST_F(OutputPin, FailedAttemptsPutTheFormerCurrentTypeBack) {
+  CMediaTypeRecord chosen;
+  MakeVideoType(&chosen, MEDIASUBTYPE_RGB24, 0x40);
+  ASSERT_EQ(S_OK, pin_->ReplaceCurrentMediaType(&chosen));
+  auto expect_chosen = [&](const char* after) {
+    AM_MEDIA_TYPE current = {};
+    ASSERT_EQ(S_OK, pin_->CopyCurrentMediaType(&current));
+    EXPECT_EQ(MEDIASUBTYPE_RGB24, current.subtype) << after;
+    ASSERT_EQ(chosen.cbFormat, current.cbFormat) << after;
+    EXPECT_EQ(0, std::memcmp(chosen.pbFormat, current.pbFormat, chosen.cbFormat)) << after;
+    FreeMediaTypeContents(&current);
+  };
+
+  FakeAllocator allocator;
+  peer_.allocator = &allocator;
+  peer_.accepted_subtypes = {MEDIASUBTYPE_RGB32};
+  EXPECT_EQ(VFW_E_TYPE_NOT_ACCEPTED, ConnectWith(MEDIASUBTYPE_YUY2));
+  expect_chosen("a type the peer refused");
+
+  peer_.accepted_subtypes.clear();
+  pin_->finish_override = E_ACCESSDENIED;
+  EXPECT_EQ(E_ACCESSDENIED, ConnectWith(MEDIASUBTYPE_YUY2));
+  expect_chosen("a connection that failed after the peer accepted");
+
+  CMediaTypeRecord incoming;
+  MakeVideoType(&incoming, MEDIASUBTYPE_YUY2);
+  EXPECT_EQ(E_ACCESSDENIED, ipin_->ReceiveConnection(&peer_, &incoming));
+  expect_chosen("a failed incoming connection");
+  ExpectUnconnected();
+
+  pin_->finish_override = S_OK;
+  ASSERT_EQ(S_OK, ConnectWith(MEDIASUBTYPE_YUY2));
+  EXPECT_EQ(MEDIASUBTYPE_YUY2, ConnectedSubtype()) << "a connection that holds adopts its type";
+  DisconnectBoth();
+}
+
 TEST_F(OutputPin, FailedFinishConnectionTellsThePeerToDisconnect) {
   FakeAllocator allocator;
   peer_.allocator = &allocator;
