@@ -7,9 +7,6 @@
 #include <gtest/gtest.h>
 #include <qedit.h>
 
-#include <atomic>
-#include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "camera/capture_mode.h"
@@ -41,9 +38,9 @@ using AppSinks = CameraFixture;
 
 TEST_F(AppSinks, SinkWithoutAllocatorGetsTheCamerasOwnOneFrameAllocator) {
   ConnectSink();
-  ASSERT_NE(nullptr, sink_.allocator());
+  ASSERT_NE(nullptr, sink_.kept_allocator());
   ALLOCATOR_PROPERTIES granted = {};
-  ASSERT_EQ(S_OK, sink_.allocator()->GetProperties(&granted));
+  ASSERT_EQ(S_OK, sink_.kept_allocator()->GetProperties(&granted));
   EXPECT_EQ(1, granted.cBuffers);
   EXPECT_EQ(kFrameBytes, granted.cbBuffer);
   AM_MEDIA_TYPE connected = {};
@@ -54,7 +51,7 @@ TEST_F(AppSinks, SinkWithoutAllocatorGetsTheCamerasOwnOneFrameAllocator) {
 
 TEST_F(AppSinks, TypeListsOfEveryKindEndInTheCamerasType) {
   for (SinkTypes kind : {SinkTypes::kNone, SinkTypes::kPartialVideo, SinkTypes::kOthersFirst}) {
-    sink_.types = kind;
+    sink_.OfferTypes(kind);
     ASSERT_EQ(S_OK, pin_->Connect(static_cast<IPin*>(&sink_), nullptr)) << static_cast<int>(kind);
     EXPECT_TRUE(IsModeType(sink_.stored_type())) << static_cast<int>(kind);
     ASSERT_EQ(S_OK, pin_->Disconnect());
@@ -63,7 +60,7 @@ TEST_F(AppSinks, TypeListsOfEveryKindEndInTheCamerasType) {
   // A partial type proposed by the application filters the candidates.
   AM_MEDIA_TYPE partial = {};
   partial.majortype = MEDIATYPE_Video;
-  sink_.types = SinkTypes::kPartialVideo;
+  sink_.OfferTypes(SinkTypes::kPartialVideo);
   ASSERT_EQ(S_OK, pin_->Connect(static_cast<IPin*>(&sink_), &partial));
   EXPECT_TRUE(IsModeType(sink_.stored_type()));
 }
@@ -72,7 +69,7 @@ TEST_F(AppSinks, QueryAcceptThatAlwaysRefusesDoesNotStopStreaming) {
   ConnectSink();
   ASSERT_EQ(S_FALSE, sink_.QueryAccept(nullptr));
   ASSERT_EQ(S_OK, filter_->Run(0));
-  EXPECT_TRUE(sink_.WaitForSamples(5, 5000));
+  EXPECT_TRUE(sink_.WaitForReceives(5, 5000));
   ASSERT_EQ(S_OK, filter_->Stop());
 }
 
@@ -81,7 +78,7 @@ TEST_F(AppSinks, QueryAcceptThatAlwaysRefusesDoesNotStopStreaming) {
 TEST_F(AppSinks, EverySampleCarriesAFullFrame) {
   ConnectSink();
   ASSERT_EQ(S_OK, filter_->Run(0));
-  ASSERT_TRUE(sink_.WaitForSamples(12, 5000));
+  ASSERT_TRUE(sink_.WaitForReceives(12, 5000));
   ASSERT_EQ(S_OK, filter_->Stop());
   for (const auto& sample : sink_.received()) EXPECT_EQ(kFrameBytes, sample.length);
 }
@@ -102,7 +99,7 @@ TEST_F(AppSinks, ShallowCopyOfTheConnectionTypeStaysValid) {
   EXPECT_TRUE(IsModeType(sink_.stored_type()));
 
   ASSERT_EQ(S_OK, filter_->Run(0));
-  ASSERT_TRUE(sink_.WaitForSamples(2, 5000));
+  ASSERT_TRUE(sink_.WaitForReceives(2, 5000));
   ASSERT_EQ(S_OK, filter_->Stop());
   EXPECT_FALSE(watch.WasFreed(stored.pbFormat));
   EXPECT_TRUE(IsModeType(sink_.stored_type()));
@@ -128,7 +125,7 @@ TEST_F(AppSinks, SetFormatBeforeConnectingWithTheCapsTypeOrRewrittenSize) {
   DeleteMediaType(current);
   DeleteMediaType(type);
   ASSERT_EQ(S_OK, filter_->Run(0));
-  ASSERT_TRUE(sink_.WaitForSamples(3, 5000));
+  ASSERT_TRUE(sink_.WaitForReceives(3, 5000));
   ASSERT_EQ(S_OK, filter_->Stop());
 }
 
@@ -137,7 +134,7 @@ TEST_F(AppSinks, DisconnectAfterStopAndConnectAgain) {
     ConnectSink();
     const size_t before = sink_.received().size();
     ASSERT_EQ(S_OK, filter_->Run(0));
-    ASSERT_TRUE(sink_.WaitForSamples(before + 3, 5000)) << round;
+    ASSERT_TRUE(sink_.WaitForReceives(before + 3, 5000)) << round;
     ASSERT_EQ(S_OK, filter_->Stop());
     const auto received = sink_.received();
     EXPECT_EQ(0, received[before].start) << round;
@@ -149,53 +146,6 @@ TEST_F(AppSinks, DisconnectAfterStopAndConnectAgain) {
 }
 
 // ---- Wine's graph -----------------------------------------------------------------------
-
-// Counts the samples a sample grabber sees, with their lengths, times and arrival.
-class GrabberCallback final : public ISampleGrabberCB {
- public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_ISampleGrabberCB) {
-      *out = static_cast<ISampleGrabberCB*>(this);
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
-  STDMETHODIMP SampleCB(double, IMediaSample* sample) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lengths.push_back(sample->GetActualDataLength());
-    REFERENCE_TIME start = -1;
-    REFERENCE_TIME end = -1;
-    sample->GetTime(&start, &end);
-    starts.push_back(start);
-    arrivals.push_back(camera::QueryRealTime());
-    return S_OK;
-  }
-  STDMETHODIMP BufferCB(double, BYTE*, long) override {
-    ADD_FAILURE() << "BufferCB";
-    return E_NOTIMPL;
-  }
-  size_t count() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lengths.size();
-  }
-  bool WaitFor(size_t samples, DWORD timeout_ms) {
-    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-    while (count() < samples) {
-      if (GetTickCount64() >= deadline) return false;
-      Sleep(10);
-    }
-    return true;
-  }
-
-  std::mutex mutex_;
-  std::vector<LONG> lengths;
-  std::vector<REFERENCE_TIME> starts;
-  std::vector<int64_t> arrivals;
-};
 
 class WineGraph : public CameraFixture {
  protected:
@@ -253,27 +203,28 @@ class WineGraph : public CameraFixture {
     ASSERT_EQ(S_OK, graph_builder_.As(&control));
     const HRESULT run = control->Run();
     ASSERT_TRUE(run == S_OK || run == S_FALSE) << std::hex << run;
-    EXPECT_TRUE(callback_.WaitFor(samples, 10000)) << callback_.count() << " samples";
+    EXPECT_TRUE(callback_.samples.WaitForReceives(samples, 10000))
+        << callback_.samples.receive_count() << " samples";
     ASSERT_EQ(S_OK, control->Stop());
-    std::lock_guard<std::mutex> lock(callback_.mutex_);
-    for (size_t i = 0; i < callback_.lengths.size(); ++i) {
-      EXPECT_EQ(kFrameBytes, callback_.lengths[i]) << i;
-      EXPECT_EQ(static_cast<REFERENCE_TIME>(i) * kPeriod, callback_.starts[i]) << i;
+    const auto received = callback_.samples.received();
+    for (size_t i = 0; i < received.size(); ++i) {
+      EXPECT_EQ(kFrameBytes, received[i].length) << i;
+      EXPECT_EQ(static_cast<REFERENCE_TIME>(i) * kPeriod, received[i].start) << i;
     }
     std::vector<double> intervals;
-    for (size_t i = 1; i < callback_.arrivals.size(); ++i) {
-      intervals.push_back(static_cast<double>(callback_.arrivals[i] - callback_.arrivals[i - 1]) / 10000.0);
+    for (size_t i = 1; i < received.size(); ++i) {
+      intervals.push_back(static_cast<double>(received[i].real_time - received[i - 1].real_time) / 10000.0);
     }
     ASSERT_FALSE(intervals.empty());
     std::vector<double> sorted = intervals;
     std::sort(sorted.begin(), sorted.end());
-    const double total = (callback_.arrivals.back() - callback_.arrivals.front()) / 10000.0;
+    const double total = (received.back().real_time - received.front().real_time) / 10000.0;
     std::printf("[ figures  ] %s: %zu samples, median interval %.1f ms, min %.1f ms, max %.1f ms, %.1f samples/s\n",
-                label, callback_.arrivals.size(), sorted[sorted.size() / 2], sorted.front(), sorted.back(),
+                label, received.size(), sorted[sorted.size() / 2], sorted.front(), sorted.back(),
                 1000.0 * intervals.size() / total);
     // Never faster than the frame rate (n - 4 periods for n intervals, see the delivery
     // tests); slowness is only printed, a loaded machine must not fail here.
-    EXPECT_GE(callback_.arrivals.back() - callback_.arrivals.front(),
+    EXPECT_GE(received.back().real_time - received.front().real_time,
               (static_cast<REFERENCE_TIME>(intervals.size()) - 4) * kPeriod);
   }
 

@@ -18,6 +18,7 @@ class CameraFixture : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    graph_.expects_reconnect = true;
     objects_before_ = framework::ActiveObjectCount();
     HRESULT result = S_OK;
     framework::INonDelegatingUnknown* inner = camera::CreateCameraFilter(nullptr, &result);
@@ -44,8 +45,8 @@ class CameraFixture : public testing::Test {
       EXPECT_EQ(0u, filter_.detach()->Release());
     }
     EXPECT_EQ(objects_before_, framework::ActiveObjectCount());
-    EXPECT_EQ(1, clock_.refs());
-    EXPECT_EQ(1, sink_.refs());
+    EXPECT_EQ(1, clock_.ref_count());
+    EXPECT_EQ(1, sink_.ref_count());
     CoUninitialize();
   }
 
@@ -62,7 +63,7 @@ class CameraFixture : public testing::Test {
   // Peers first: they outlive the filter.
   FakeClock clock_;
   FakeGraph graph_;
-  FakeSinkPin sink_;
+  AppSinkPin sink_;
   long objects_before_ = 0;
   camera::CVeltranoVirtualCamera* camera_ = nullptr;
   camera::CVeltranoVirtualCameraStream* stream_ = nullptr;

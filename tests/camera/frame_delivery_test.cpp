@@ -26,7 +26,7 @@ struct Spacing {
 };
 
 // Arrival spacing of the samples from index `first` on.
-Spacing Measure(const std::vector<FakeSinkPin::Received>& samples, size_t first, const char* label) {
+Spacing Measure(const std::vector<FakeInputPin::Received>& samples, size_t first, const char* label) {
   std::vector<double> intervals;
   for (size_t i = first + 1; i < samples.size(); ++i) {
     intervals.push_back(static_cast<double>(samples[i].real_time - samples[i - 1].real_time) / kMs);
@@ -45,7 +45,7 @@ Spacing Measure(const std::vector<FakeSinkPin::Received>& samples, size_t first,
 // From sample `first` on, n intervals take at least n - 4 periods: a late sample may
 // be caught up within the pacing slack and each offset re-take may shorten one wait,
 // but a pin that did not wait, or waited half a period, fails. Slowness never does.
-void ExpectNoFasterThanTheFrameRate(const std::vector<FakeSinkPin::Received>& samples, size_t first) {
+void ExpectNoFasterThanTheFrameRate(const std::vector<FakeInputPin::Received>& samples, size_t first) {
   ASSERT_LT(first + 8, samples.size());
   const auto intervals = static_cast<REFERENCE_TIME>(samples.size() - 1 - first);
   const REFERENCE_TIME elapsed = samples.back().real_time - samples[first].real_time;
@@ -53,7 +53,7 @@ void ExpectNoFasterThanTheFrameRate(const std::vector<FakeSinkPin::Received>& sa
 }
 
 // Start times 0, P, 2P, ... across the whole run, and one discontinuity at the start.
-void ExpectRunningStamps(const std::vector<FakeSinkPin::Received>& samples) {
+void ExpectRunningStamps(const std::vector<FakeInputPin::Received>& samples) {
   for (size_t i = 0; i < samples.size(); ++i) {
     EXPECT_EQ(static_cast<REFERENCE_TIME>(i) * kPeriod, samples[i].start) << i;
     EXPECT_EQ(samples[i].start + kPeriod, samples[i].end) << i;
@@ -75,10 +75,10 @@ class FrameDelivery : public CameraFixture {
 TEST_F(FrameDelivery, PauseThenRunAheadKeepsTheFrameRate) {
   ASSERT_EQ(S_OK, filter_->SetSyncSource(&clock_));
   ASSERT_EQ(S_OK, filter_->Pause());
-  ASSERT_TRUE(sink_.WaitForSamples(8, 5000));
+  ASSERT_TRUE(sink_.WaitForReceives(8, 5000));
   const size_t at_run = sink_.received().size();
   ASSERT_EQ(S_OK, filter_->Run(clock_.Now() + 200 * kMs));
-  ASSERT_TRUE(sink_.WaitForSamples(at_run + 45, 10000));
+  ASSERT_TRUE(sink_.WaitForReceives(at_run + 45, 10000));
   ASSERT_EQ(S_OK, filter_->Stop());
   const auto samples = sink_.received();
   Measure(samples, at_run - 1, "pause, then run 200 ms ahead");
@@ -89,11 +89,11 @@ TEST_F(FrameDelivery, PauseThenRunAheadKeepsTheFrameRate) {
 TEST_F(FrameDelivery, ClockJumpingForwardAndBackKeepsTheFrameRate) {
   ASSERT_EQ(S_OK, filter_->SetSyncSource(&clock_));
   ASSERT_EQ(S_OK, filter_->Run(clock_.Now()));
-  ASSERT_TRUE(sink_.WaitForSamples(10, 5000));
+  ASSERT_TRUE(sink_.WaitForReceives(10, 5000));
   clock_.Jump(1000 * kMs);
-  ASSERT_TRUE(sink_.WaitForSamples(20, 5000));
+  ASSERT_TRUE(sink_.WaitForReceives(20, 5000));
   clock_.Jump(-3000 * kMs);
-  ASSERT_TRUE(sink_.WaitForSamples(35, 5000));
+  ASSERT_TRUE(sink_.WaitForReceives(35, 5000));
   ASSERT_EQ(S_OK, filter_->Stop());
   const auto samples = sink_.received();
   Measure(samples, 0, "clock jumping +1 s and -3 s");
@@ -104,10 +104,10 @@ TEST_F(FrameDelivery, ClockJumpingForwardAndBackKeepsTheFrameRate) {
 TEST_F(FrameDelivery, StoppedClockHoldsEachSampleAboutOnePeriod) {
   ASSERT_EQ(S_OK, filter_->SetSyncSource(&clock_));
   ASSERT_EQ(S_OK, filter_->Run(clock_.Now()));
-  ASSERT_TRUE(sink_.WaitForSamples(5, 5000));
+  ASSERT_TRUE(sink_.WaitForReceives(5, 5000));
   clock_.Freeze();
   const size_t at_freeze = sink_.received().size();
-  ASSERT_TRUE(sink_.WaitForSamples(at_freeze + 30, 10000));
+  ASSERT_TRUE(sink_.WaitForReceives(at_freeze + 30, 10000));
   ASSERT_EQ(S_OK, filter_->Stop());
   const auto samples = sink_.received();
   // The 30 samples arriving within the bounded wait above show that a stopped clock
@@ -119,7 +119,7 @@ TEST_F(FrameDelivery, StoppedClockHoldsEachSampleAboutOnePeriod) {
 
 TEST_F(FrameDelivery, WithoutAClockEachSampleSleepsOnePeriod) {
   ASSERT_EQ(S_OK, filter_->Run(0));
-  ASSERT_TRUE(sink_.WaitForSamples(20, 5000));
+  ASSERT_TRUE(sink_.WaitForReceives(20, 5000));
   ASSERT_EQ(S_OK, filter_->Stop());
   const auto samples = sink_.received();
   Measure(samples, 0, "no clock");

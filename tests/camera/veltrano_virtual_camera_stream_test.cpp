@@ -394,7 +394,7 @@ TEST_F(CameraStreamConfig, SetFormatOnAConnectedPinAsksTheGraphToReconnect) {
   AM_MEDIA_TYPE* current = CurrentFormat();
   EXPECT_TRUE(MediaTypesEqual(zero.type, *current));
   DeleteMediaType(current);
-  EXPECT_EQ(1, graph_.refs());
+  EXPECT_EQ(1, graph_.ref_count());
 }
 
 TEST_F(CameraStreamConfig, SetFormatOutOfMemoryKeepsThePreviousType) {
@@ -710,7 +710,7 @@ using CameraPinStop = CameraFixture;
 TEST_F(CameraPinStop, FlushesAroundTheWorkersEnd) {
   ConnectSink();
   ASSERT_EQ(S_OK, filter_->Run(0));
-  ASSERT_TRUE(sink_.WaitForSamples(3, 5000));
+  ASSERT_TRUE(sink_.WaitForReceives(3, 5000));
   ASSERT_EQ(S_OK, filter_->Stop());
   const auto events = sink_.events();
   ASSERT_GE(events.size(), 3u);
@@ -720,11 +720,11 @@ TEST_F(CameraPinStop, FlushesAroundTheWorkersEnd) {
   EXPECT_EQ(1, sink_.worker_alive_at_begin_flush.load());
   EXPECT_EQ(0, sink_.worker_alive_at_end_flush.load());  // after the worker ended
   const size_t delivered = sink_.received().size();
-  EXPECT_FALSE(sink_.WaitForSamples(delivered + 1, 100));
+  EXPECT_FALSE(sink_.WaitForReceives(delivered + 1, 100));
 
   // Streaming again on the same connection.
   ASSERT_EQ(S_OK, filter_->Pause());
-  EXPECT_TRUE(sink_.WaitForSamples(delivered + 2, 5000));
+  EXPECT_TRUE(sink_.WaitForReceives(delivered + 2, 5000));
   ASSERT_EQ(S_OK, filter_->Stop());
   const auto received = sink_.received();
   EXPECT_EQ(0, received[delivered].start);  // a new worker starts the times again

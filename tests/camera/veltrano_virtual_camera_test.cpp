@@ -137,7 +137,7 @@ TEST(CameraFilterCreation, NullResultSlotIsAllowed) {
 TEST(CameraFilterCreation, StreamingFilterReleasedWithoutStopEndsItsWorker) {
   ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
   const long before = framework::ActiveObjectCount();
-  FakeSinkPin sink;
+  AppSinkPin sink;
   {
     HRESULT result = S_OK;
     framework::INonDelegatingUnknown* inner = camera::CreateCameraFilter(nullptr, &result);
@@ -150,7 +150,7 @@ TEST(CameraFilterCreation, StreamingFilterReleasedWithoutStopEndsItsWorker) {
     ASSERT_EQ(S_OK, inner->InnerQueryInterface(IID_IBaseFilter, filter.put_void()));
     inner->InnerRelease();
     ASSERT_EQ(S_OK, filter->Run(0));
-    ASSERT_TRUE(sink.WaitForSamples(2, 5000));
+    ASSERT_TRUE(sink.WaitForReceives(2, 5000));
     // The sink lets go of its connector; the filter's last reference then stops it.
     sink.Disconnect();
     EXPECT_EQ(0u, filter.detach()->Release());
@@ -158,7 +158,7 @@ TEST(CameraFilterCreation, StreamingFilterReleasedWithoutStopEndsItsWorker) {
   EXPECT_EQ(before, framework::ActiveObjectCount());
   const auto events = sink.events();
   EXPECT_NE(events.end(), std::find(events.begin(), events.end(), "EndFlush"));
-  EXPECT_EQ(1, sink.refs());
+  EXPECT_EQ(1, sink.ref_count());
   CoUninitialize();
 }
 

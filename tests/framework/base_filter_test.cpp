@@ -12,9 +12,8 @@
 
 #include "common/allocation_failure_scope.h"
 #include "common/com_test_helpers.h"
+#include "common/fake_graph.h"
 #include "framework/fake_clock.h"
-#include "framework/fake_event_graph.h"
-#include "framework/fake_sink_pin.h"
 #include "framework/test_source_filter.h"
 #include "platform/task_mem.h"
 #include "platform/unique_handle.h"
@@ -23,6 +22,7 @@ namespace veltrano::source_test {
 namespace {
 
 using framework::ActiveObjectCount;
+using test::FakeGraph;
 using test::GetRefcount;
 
 constexpr HRESULT kFailureA = static_cast<HRESULT>(0x80041111);
@@ -115,7 +115,7 @@ class FilterStateTest : public BaseFilterTest {
   // Calls recorded so far, then forgotten.
   std::vector<std::string> TakeCalls() { return std::exchange(calls_, {}); }
 
-  FakeSinkPin sinks_[2];
+  StreamSink sinks_[2];
   TestSourceFilter* filter_ = nullptr;
   RecordingStream* pins_[3] = {};
   std::vector<std::string> calls_;
@@ -416,7 +416,7 @@ TEST_F(BaseFilterTest, QueryFilterInfoNameAndGraph) {
   EXPECT_EQ(L'\0', info.achName[0]);
   EXPECT_EQ(nullptr, info.pGraph);
 
-  FakeEventGraph graph(true);
+  FakeGraph graph(true);
   const std::wstring long_name(200, L'x');
   ASSERT_EQ(S_OK, base->JoinFilterGraph(&graph, (long_name.substr(0, 199) + L"y").c_str()));
   EXPECT_EQ(1, graph.ref_count());  // kept without a reference
@@ -448,13 +448,13 @@ TEST_F(BaseFilterTest, JoinFilterGraphFindsTheEventSinkWhenThereIsOne) {
   ASSERT_NE(nullptr, filter);
   IBaseFilter* base = filter->base_filter();
 
-  FakeEventGraph with_sink(true);
+  FakeGraph with_sink(true);
   ASSERT_EQ(S_OK, base->JoinFilterGraph(&with_sink, L"cam"));
   EXPECT_EQ(static_cast<IFilterGraph*>(&with_sink), filter->graph());
   EXPECT_EQ(static_cast<IMediaEventSink*>(&with_sink), filter->event_sink());
   EXPECT_EQ(1, with_sink.ref_count());
 
-  FakeEventGraph without_sink(false);
+  FakeGraph without_sink(false);
   ASSERT_EQ(S_OK, base->JoinFilterGraph(&without_sink, nullptr));
   EXPECT_EQ(static_cast<IFilterGraph*>(&without_sink), filter->graph());
   EXPECT_EQ(nullptr, filter->event_sink());
@@ -470,10 +470,10 @@ TEST_F(BaseFilterTest, JoinFilterGraphOutOfMemoryChangesNothing) {
   TestSourceFilter* filter = TestSourceFilter::Create(&log_);
   ASSERT_NE(nullptr, filter);
   IBaseFilter* base = filter->base_filter();
-  FakeEventGraph first(true);
+  FakeGraph first(true);
   ASSERT_EQ(S_OK, base->JoinFilterGraph(&first, L"first"));
 
-  FakeEventGraph second(false);
+  FakeGraph second(false);
   {
     test::AllocationFailureScope no_memory;
     EXPECT_EQ(E_OUTOFMEMORY, base->JoinFilterGraph(&second, L"second"));
@@ -512,7 +512,7 @@ TEST_F(BaseFilterTest, AttachPinOutOfMemoryLeavesThePinListUnchanged) {
 TEST_F(BaseFilterTest, ReleasedWhileRunningStopsAndJoinsItsWorker) {
   for (FILTER_STATE target : {State_Paused, State_Running}) {
     StreamLog log;
-    FakeSinkPin sink;
+    StreamSink sink;
     TestSourceFilter* filter = TestSourceFilter::Create(&log);
     ASSERT_NE(nullptr, filter);
     AM_MEDIA_TYPE type{};
@@ -534,21 +534,9 @@ TEST_F(BaseFilterTest, ReleasedWhileRunningStopsAndJoinsItsWorker) {
 
 // Stop whose decommit fails leaves the worker streaming; the final release still
 // ends and joins it. Each `fail_decommit` refuses one Decommit.
-class FailingDecommitAllocator final : public IMemAllocator {
+class FailingDecommitAllocator final : public test::StackUnknown<IMemAllocator, IID_IMemAllocator> {
  public:
   explicit FailingDecommitAllocator(IMemAllocator* real) : real_(real) {}
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IMemAllocator) {
-      *out = static_cast<IMemAllocator*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++count_); }
-  STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--count_); }
   STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES* wanted, ALLOCATOR_PROPERTIES* actual) override {
     return real_->SetProperties(wanted, actual);
   }
@@ -566,61 +554,9 @@ class FailingDecommitAllocator final : public IMemAllocator {
     return E_UNEXPECTED;
   }
   std::atomic<bool> fail_decommit{true};
-  LONG count() const { return count_.load(); }
 
  private:
   IMemAllocator* const real_;
-  std::atomic<LONG> count_{1};
-};
-
-// A sink that offers its own allocator, so the test controls it.
-class AllocatorOfferingSink final : public IPin, public IMemInputPin {
- public:
-  explicit AllocatorOfferingSink(FakeSinkPin* inner, IMemAllocator* allocator) : inner_(inner), allocator_(allocator) {}
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-    if (!out) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IPin) {
-      *out = static_cast<IPin*>(this);
-    } else if (iid == IID_IMemInputPin) {
-      *out = static_cast<IMemInputPin*>(this);
-    } else {
-      *out = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return inner_->AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return inner_->Release(); }
-  STDMETHODIMP Connect(IPin* p, const AM_MEDIA_TYPE* t) override { return inner_->Connect(p, t); }
-  STDMETHODIMP ReceiveConnection(IPin* p, const AM_MEDIA_TYPE* t) override { return inner_->ReceiveConnection(p, t); }
-  STDMETHODIMP Disconnect() override { return inner_->Disconnect(); }
-  STDMETHODIMP ConnectedTo(IPin** p) override { return inner_->ConnectedTo(p); }
-  STDMETHODIMP ConnectionMediaType(AM_MEDIA_TYPE* t) override { return inner_->ConnectionMediaType(t); }
-  STDMETHODIMP QueryPinInfo(PIN_INFO* i) override { return inner_->QueryPinInfo(i); }
-  STDMETHODIMP QueryDirection(PIN_DIRECTION* d) override { return inner_->QueryDirection(d); }
-  STDMETHODIMP QueryId(LPWSTR* id) override { return inner_->QueryId(id); }
-  STDMETHODIMP QueryAccept(const AM_MEDIA_TYPE* t) override { return inner_->QueryAccept(t); }
-  STDMETHODIMP EnumMediaTypes(IEnumMediaTypes** e) override { return inner_->EnumMediaTypes(e); }
-  STDMETHODIMP QueryInternalConnections(IPin** p, ULONG* n) override { return inner_->QueryInternalConnections(p, n); }
-  STDMETHODIMP EndOfStream() override { return inner_->EndOfStream(); }
-  STDMETHODIMP BeginFlush() override { return inner_->BeginFlush(); }
-  STDMETHODIMP EndFlush() override { return inner_->EndFlush(); }
-  STDMETHODIMP NewSegment(REFERENCE_TIME a, REFERENCE_TIME b, double r) override { return inner_->NewSegment(a, b, r); }
-  STDMETHODIMP GetAllocator(IMemAllocator** out) override {
-    *out = allocator_;
-    allocator_->AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP NotifyAllocator(IMemAllocator* a, BOOL r) override { return inner_->NotifyAllocator(a, r); }
-  STDMETHODIMP GetAllocatorRequirements(ALLOCATOR_PROPERTIES* p) override { return inner_->GetAllocatorRequirements(p); }
-  STDMETHODIMP Receive(IMediaSample* s) override { return inner_->Receive(s); }
-  STDMETHODIMP ReceiveMultiple(IMediaSample** s, long n, long* p) override { return inner_->ReceiveMultiple(s, n, p); }
-  STDMETHODIMP ReceiveCanBlock() override { return inner_->ReceiveCanBlock(); }
-
- private:
-  FakeSinkPin* const inner_;
-  IMemAllocator* const allocator_;
 };
 
 TEST_F(BaseFilterTest, ReleasedAfterAFailedDecommitStillEndsItsWorker) {
@@ -628,8 +564,8 @@ TEST_F(BaseFilterTest, ReleasedAfterAFailedDecommitStillEndsItsWorker) {
   ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
                                    real.put_void()));
   FailingDecommitAllocator allocator(real.get());
-  FakeSinkPin inner;
-  AllocatorOfferingSink sink(&inner, &allocator);
+  StreamSink sink;
+  sink.allocator = &allocator;  // offers its own allocator, so the test controls it
   {
     StreamLog log;
     TestSourceFilter* filter = TestSourceFilter::Create(&log);
@@ -640,22 +576,22 @@ TEST_F(BaseFilterTest, ReleasedAfterAFailedDecommitStillEndsItsWorker) {
     CoTaskMemFree(type.pbFormat);
     EXPECT_EQ(filter->stream(0)->pool(), static_cast<IMemAllocator*>(&allocator));
     ASSERT_EQ(S_OK, filter->Pause());
-    ASSERT_TRUE(inner.WaitForReceives(3));
+    ASSERT_TRUE(sink.WaitForReceives(3));
 
     EXPECT_EQ(kFailureB, filter->Stop());
     FILTER_STATE state = State_Running;
     EXPECT_EQ(S_OK, filter->GetState(0, &state));
     EXPECT_EQ(State_Stopped, state);
     EXPECT_TRUE(filter->stream(0)->HasWorker());
-    const LONG before = inner.receive_count();
-    ASSERT_TRUE(inner.WaitForReceives(before + 2));  // still streaming
+    const LONG before = sink.receive_count();
+    ASSERT_TRUE(sink.WaitForReceives(before + 2));  // still streaming
 
     EXPECT_EQ(0u, filter->base_filter()->Release());
     EXPECT_EQ(1, log.thread_exits.load());
     EXPECT_LT(log.last_exit_step.load(), log.pin_destroyed_step.load());
   }
-  EXPECT_EQ(1, allocator.count());
-  EXPECT_EQ(1, inner.ref_count());
+  EXPECT_EQ(1, allocator.ref_count());
+  EXPECT_EQ(1, sink.ref_count());
 }
 
 // After a stop that could not decommit, the worker still streams in the stopped
@@ -667,8 +603,8 @@ TEST_F(BaseFilterTest, DisconnectAfterAFailedDecommitEndsTheWorkerFirst) {
   ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
                                    real.put_void()));
   FailingDecommitAllocator allocator(real.get());
-  FakeSinkPin inner;
-  AllocatorOfferingSink sink(&inner, &allocator);
+  StreamSink sink;
+  sink.allocator = &allocator;
   {
     StreamLog log;
     TestSourceFilter* filter = TestSourceFilter::Create(&log);
@@ -678,7 +614,7 @@ TEST_F(BaseFilterTest, DisconnectAfterAFailedDecommitEndsTheWorkerFirst) {
     ASSERT_EQ(S_OK, filter->stream(0)->Connect(&sink, &type));
     CoTaskMemFree(type.pbFormat);
     ASSERT_EQ(S_OK, filter->Pause());
-    ASSERT_TRUE(inner.WaitForReceives(3));
+    ASSERT_TRUE(sink.WaitForReceives(3));
     EXPECT_EQ(kFailureB, filter->Stop());
     ASSERT_TRUE(filter->stream(0)->HasWorker());
 
@@ -689,21 +625,21 @@ TEST_F(BaseFilterTest, DisconnectAfterAFailedDecommitEndsTheWorkerFirst) {
     EXPECT_EQ(static_cast<IPin*>(&sink), peer.get());
     peer.reset();
     EXPECT_EQ(static_cast<IMemAllocator*>(&allocator), filter->stream(0)->pool());
-    const LONG before = inner.receive_count();
-    ASSERT_TRUE(inner.WaitForReceives(before + 2)) << "the worker still streams";
+    const LONG before = sink.receive_count();
+    ASSERT_TRUE(sink.WaitForReceives(before + 2)) << "the worker still streams";
 
     EXPECT_EQ(S_OK, filter->stream(0)->Disconnect());
     EXPECT_FALSE(filter->stream(0)->HasWorker());
     EXPECT_EQ(1, log.thread_exits.load()) << "ended before its allocator went";
     EXPECT_EQ(nullptr, filter->stream(0)->pool());
-    const LONG after = inner.receive_count();
+    const LONG after = sink.receive_count();
     ::Sleep(100);
-    EXPECT_EQ(after, inner.receive_count()) << "nothing delivered after the disconnection";
+    EXPECT_EQ(after, sink.receive_count()) << "nothing delivered after the disconnection";
 
     EXPECT_EQ(0u, filter->base_filter()->Release());
   }
-  EXPECT_EQ(1, allocator.count());
-  EXPECT_EQ(1, inner.ref_count());
+  EXPECT_EQ(1, allocator.ref_count());
+  EXPECT_EQ(1, sink.ref_count());
 }
 
 }  // namespace

@@ -4,17 +4,6 @@
 
 namespace veltrano::source_test {
 
-STDMETHODIMP FakeClock::QueryInterface(REFIID iid, void** out) {
-  if (!out) return E_POINTER;
-  if (iid == IID_IUnknown || iid == IID_IReferenceClock) {
-    *out = static_cast<IReferenceClock*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *out = nullptr;
-  return E_NOINTERFACE;
-}
-
 STDMETHODIMP FakeClock::GetTime(REFERENCE_TIME* time) {
   ++get_time_calls_;
   if (released()) ++calls_after_release_;

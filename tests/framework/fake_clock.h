@@ -8,9 +8,11 @@
 
 #include <atomic>
 
+#include "common/com_test_helpers.h"
+
 namespace veltrano::source_test {
 
-class FakeClock final : public IReferenceClock {
+class FakeClock final : public test::StackUnknown<IReferenceClock, IID_IReferenceClock> {
  public:
   explicit FakeClock(REFERENCE_TIME time = 0) : time_(time) {}
   FakeClock(const FakeClock&) = delete;
@@ -18,16 +20,11 @@ class FakeClock final : public IReferenceClock {
 
   void set_time(REFERENCE_TIME time) noexcept { time_ = time; }
   void set_result(HRESULT result) noexcept { result_ = result; }
-  LONG ref_count() const noexcept { return ref_count_.load(); }
-  bool released() const noexcept { return ref_count_.load() == 0; }
+  bool released() const noexcept { return ref_count() == 0; }
   //! GetTime calls that met the clock already released (or released during the call).
   LONG calls_after_release() const noexcept { return calls_after_release_.load(); }
   LONG get_time_calls() const noexcept { return get_time_calls_.load(); }
 
-  // IUnknown
-  STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
-  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++ref_count_); }
-  STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--ref_count_); }
   // IReferenceClock
   STDMETHODIMP GetTime(REFERENCE_TIME* time) override;
   STDMETHODIMP AdviseTime(REFERENCE_TIME, REFERENCE_TIME, HEVENT, DWORD_PTR*) override;
@@ -37,7 +34,6 @@ class FakeClock final : public IReferenceClock {
  private:
   std::atomic<REFERENCE_TIME> time_;
   std::atomic<HRESULT> result_{S_OK};
-  std::atomic<LONG> ref_count_{1};
   std::atomic<LONG> calls_after_release_{0};
   std::atomic<LONG> get_time_calls_{0};
 };

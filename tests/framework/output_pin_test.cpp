@@ -13,17 +13,17 @@
 
 #include "common/allocation_failure_scope.h"
 #include "common/com_test_helpers.h"
+#include "common/fake_allocator.h"
+#include "common/fake_input_pin.h"
 #include "common/task_mem_spy.h"
 #include "framework/base_filter.h"
 #include "framework/base_output_pin.h"
-#include "framework/fakes_allocator.h"
-#include "framework/fakes_input_pin.h"
 
 namespace veltrano::framework {
 namespace {
 
-using pin_test::FakeAllocator;
-using pin_test::FakeInputPin;
+using test::FakeAllocator;
+using test::FakeInputPin;
 using test::GetRefcount;
 
 constexpr ULONG kFormatSize = 100;  // not 88 = sizeof(AM_MEDIA_TYPE)
@@ -172,7 +172,7 @@ class OutputPin : public testing::Test {
     EXPECT_EQ(nullptr, pin_->current_allocator());
     EXPECT_EQ(nullptr, pin_->transport());
     EXPECT_EQ(1, fake.ref_count());
-    EXPECT_EQ(nullptr, fake.connector);
+    EXPECT_EQ(nullptr, fake.connector());
     EXPECT_EQ(1u, GetRefcount(filter_->base_filter()));
   }
 
@@ -677,7 +677,7 @@ TEST_F(OutputPin, FallsBackToItsOwnMemoryAllocator) {
   };
   for (const Row& row : rows) {
     FakeAllocator allocator;
-    allocator.grant_too_little = row.grants_too_little;
+    if (row.grants_too_little) allocator.buffer_delta = -kBufferSize / 2;
     FakeInputPin peer;
     peer.allocator = row.downstream_has_allocator ? &allocator : nullptr;
     peer.notify_failures = row.notify_failures;
@@ -709,15 +709,15 @@ TEST_F(OutputPin, DeliversSamplesAndStreamEventsToThePeer) {
   EXPECT_EQ(kBufferSize, sample->GetSize());
   peer_.receive_result = S_FALSE;
   EXPECT_EQ(S_FALSE, pin_->PushSample(sample));
-  EXPECT_EQ(1, peer_.receives);
-  EXPECT_EQ(sample, peer_.received_sample);
+  EXPECT_EQ(1, peer_.receive_count());
+  EXPECT_EQ(sample, peer_.last_sample());
   sample->Release();
 
   EXPECT_EQ(S_OK, pin_->SendEndOfStream());
   EXPECT_EQ(S_OK, pin_->SendBeginFlush());
   EXPECT_EQ(S_OK, pin_->SendEndFlush());
   EXPECT_EQ(S_OK, pin_->SendNewSegment(100, 200, 0.5));
-  EXPECT_EQ(1, peer_.end_of_streams);
+  EXPECT_EQ(1, peer_.end_of_stream_count());
   EXPECT_EQ(1, peer_.begin_flushes);
   EXPECT_EQ(1, peer_.end_flushes);
   EXPECT_EQ(1, peer_.new_segments);
@@ -764,15 +764,15 @@ TEST_F(OutputPin, ThePeersCopyOfTheTypeLivesAsLongAsTheConnection) {
   test::TaskMemFreeTracker tracker;
   ASSERT_EQ(S_OK, tracker.registration());
   ASSERT_EQ(S_OK, ipin_->Connect(&peer_, nullptr));
-  const BYTE* kept = peer_.shallow_type.pbFormat;
+  const BYTE* kept = peer_.stored_type().pbFormat;
   ASSERT_NE(nullptr, kept);
   EXPECT_FALSE(tracker.WasFreed(kept));
-  EXPECT_TRUE(test::MediaTypesEqual(offered, peer_.shallow_type));
+  EXPECT_TRUE(test::MediaTypesEqual(offered, peer_.stored_type()));
 
   ASSERT_EQ(S_OK, pin_->ReplaceCurrentMediaType(&replacement));
   EXPECT_EQ(MEDIASUBTYPE_RGB24, ConnectedSubtype());
   EXPECT_FALSE(tracker.WasFreed(kept));
-  EXPECT_TRUE(test::MediaTypesEqual(offered, peer_.shallow_type));
+  EXPECT_TRUE(test::MediaTypesEqual(offered, peer_.stored_type()));
 
   EXPECT_EQ(S_OK, ipin_->Disconnect());
   EXPECT_TRUE(tracker.WasFreed(kept));

@@ -9,10 +9,9 @@
 #include <thread>
 
 #include "common/com_test_helpers.h"
+#include "common/fake_graph.h"
 #include "common/finishes_in_time.h"
 #include "common/task_mem_spy.h"
-#include "framework/fake_event_graph.h"
-#include "framework/fake_sink_pin.h"
 #include "framework/test_source_filter.h"
 #include "platform/task_mem.h"
 #include "platform/unique_handle.h"
@@ -22,6 +21,8 @@ namespace {
 
 using framework::ActiveObjectCount;
 using framework::CMediaTypeRecord;
+using test::FakeGraph;
+using test::NotifyRecord;
 
 constexpr HRESULT kFillError = static_cast<HRESULT>(0x80049999);
 constexpr HRESULT kStartError = static_cast<HRESULT>(0x80047777);
@@ -77,8 +78,8 @@ class SourceStreamTest : public testing::Test {
   long objects_before_ = 0;
   long handles_before_ = 0;
   StreamLog log_;
-  FakeSinkPin sink_;
-  FakeEventGraph graph_{true};
+  StreamSink sink_;
+  FakeGraph graph_{true};
   TestSourceFilter* filter_ = nullptr;
   TestStream* stream_ = nullptr;
 };
@@ -154,8 +155,8 @@ TEST_F(SourceStreamTest, FillResultsEndTheStream) {
   for (const Case c : {Case{S_FALSE, false}, Case{kFillError, true}, Case{static_cast<HRESULT>(2), true}}) {
     SCOPED_TRACE(testing::Message() << "fill result " << std::hex << c.fill_result);
     StreamLog log;
-    FakeSinkPin sink;
-    FakeEventGraph graph(true);
+    StreamSink sink;
+    FakeGraph graph(true);
     TestSourceFilter* filter = TestSourceFilter::Create(&log);
     ASSERT_NE(nullptr, filter);
     TestStream* stream = filter->stream(0);

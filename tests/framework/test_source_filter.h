@@ -8,6 +8,7 @@
 
 #include <atomic>
 
+#include "common/fake_input_pin.h"
 #include "framework/source.h"
 #include "framework/source_stream.h"
 
@@ -22,6 +23,16 @@ inline constexpr CLSID kTestSourceClsid = {0x5b6f2c1e, 0x8a1d, 0x4e63, {0x9c, 0x
 
 //! The pins' one type: RGB32 kFrameWidth x kFrameHeight with a VIDEOINFOHEADER.
 void MakeFrameType(AM_MEDIA_TYPE* type);
+
+//! The downstream pin these filters stream into. It records the frame numbers; only
+//! the source side disconnects, so it holds no connector; a source never flushes.
+class StreamSink : public test::FakeInputPin {
+ public:
+  StreamSink() {
+    remember_connection = false;
+    expects_flush = false;
+  }
+};
 
 //! Counters and a sequence that record hook calls and destruction; owned by the test.
 struct StreamLog {
