@@ -16,6 +16,7 @@
 #include "camera/placeholder_frame.h"
 #include "camera_fixture.h"
 #include "common/com_test_helpers.h"
+#include "common/failing_decommit_allocator.h"
 #include "common/task_mem_spy.h"
 #include "framework/media_type_record.h"
 
@@ -378,6 +379,32 @@ TEST_F(CameraStreamConfig, SetFormatNeedsAStoppedFilter) {
   EXPECT_EQ(E_POINTER, config->SetFormat(nullptr));
   ASSERT_EQ(S_OK, filter_->Stop());
   EXPECT_EQ(S_OK, config->SetFormat(&mode.type));
+}
+
+// A stop that could not decommit leaves the worker streaming (and reading the format)
+// in a stopped filter: SetFormat waits until a disconnection has ended it.
+TEST_F(CameraStreamConfig, SetFormatIsRefusedWhileAWorkerOutlivesAFailedStop) {
+  platform::ComPtr<IMemAllocator> real;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                                   real.put_void()));
+  FailingDecommitAllocator allocator(real.get(), E_ACCESSDENIED);
+  allocator.fail_decommit = false;
+  sink_.allocator = &allocator;
+  ConnectSink();
+  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_TRUE(sink_.WaitForReceives(2, 5000));
+  allocator.fail_decommit = true;
+  EXPECT_EQ(E_ACCESSDENIED, filter_->Stop());
+  const LONG before = sink_.receive_count();
+  ASSERT_TRUE(sink_.WaitForReceives(before + 1, 5000)) << "the worker still streams";
+
+  IAMStreamConfig* config = stream_;
+  ExpectedModeType mode;
+  EXPECT_EQ(VFW_E_NOT_STOPPED, config->SetFormat(&mode.type));
+  EXPECT_EQ(S_OK, pin_->Disconnect());
+  EXPECT_EQ(S_OK, sink_.Disconnect());
+  EXPECT_EQ(S_OK, config->SetFormat(&mode.type));
+  sink_.allocator = nullptr;
 }
 
 TEST_F(CameraStreamConfig, SetFormatOnAConnectedPinAsksTheGraphToReconnect) {

@@ -12,6 +12,7 @@
 
 #include "common/allocation_failure_scope.h"
 #include "common/com_test_helpers.h"
+#include "common/failing_decommit_allocator.h"
 #include "common/fake_graph.h"
 #include "framework/fake_clock.h"
 #include "framework/test_source_filter.h"
@@ -533,37 +534,12 @@ TEST_F(BaseFilterTest, ReleasedWhileRunningStopsAndJoinsItsWorker) {
 }
 
 // Stop whose decommit fails leaves the worker streaming; the final release still
-// ends and joins it. Each `fail_decommit` refuses one Decommit.
-class FailingDecommitAllocator final : public test::StackUnknown<IMemAllocator, IID_IMemAllocator> {
- public:
-  explicit FailingDecommitAllocator(IMemAllocator* real) : real_(real) {}
-  STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES* wanted, ALLOCATOR_PROPERTIES* actual) override {
-    return real_->SetProperties(wanted, actual);
-  }
-  STDMETHODIMP GetProperties(ALLOCATOR_PROPERTIES* props) override { return real_->GetProperties(props); }
-  STDMETHODIMP Commit() override { return real_->Commit(); }
-  STDMETHODIMP Decommit() override {
-    if (fail_decommit.exchange(false)) return kFailureB;
-    return real_->Decommit();
-  }
-  STDMETHODIMP GetBuffer(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* end, DWORD flags) override {
-    return real_->GetBuffer(sample, start, end, flags);
-  }
-  STDMETHODIMP ReleaseBuffer(IMediaSample*) override {
-    ADD_FAILURE() << "unexpected IMemAllocator::ReleaseBuffer";
-    return E_UNEXPECTED;
-  }
-  std::atomic<bool> fail_decommit{true};
-
- private:
-  IMemAllocator* const real_;
-};
-
+// ends and joins it.
 TEST_F(BaseFilterTest, ReleasedAfterAFailedDecommitStillEndsItsWorker) {
   platform::ComPtr<IMemAllocator> real;
   ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
                                    real.put_void()));
-  FailingDecommitAllocator allocator(real.get());
+  test::FailingDecommitAllocator allocator(real.get(), kFailureB);
   StreamSink sink;
   sink.allocator = &allocator;  // offers its own allocator, so the test controls it
   {
@@ -602,7 +578,7 @@ TEST_F(BaseFilterTest, DisconnectAfterAFailedDecommitEndsTheWorkerFirst) {
   platform::ComPtr<IMemAllocator> real;
   ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
                                    real.put_void()));
-  FailingDecommitAllocator allocator(real.get());
+  test::FailingDecommitAllocator allocator(real.get(), kFailureB);
   StreamSink sink;
   sink.allocator = &allocator;
   {
