@@ -38,8 +38,8 @@ LONG SetStringValue(HKEY key, const wchar_t* name, const wchar_t* text, size_t c
   return ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
 }
 
-LONG CreateKey(HKEY parent, const wchar_t* subkey, RegistryKey* key) noexcept {
-  return ::RegCreateKeyExW(parent, subkey, 0, nullptr, 0, KEY_WRITE, nullptr, key->put(), nullptr);
+LONG CreateKey(HKEY parent, const wchar_t* subkey, RegistryKey* key, DWORD* disposition = nullptr) noexcept {
+  return ::RegCreateKeyExW(parent, subkey, 0, nullptr, 0, KEY_WRITE, nullptr, key->put(), disposition);
 }
 
 }  // namespace
@@ -74,15 +74,18 @@ HRESULT ReadModulePath(HMODULE module, ModulePath* path) noexcept {
   }
 }
 
-HRESULT WriteClassKeys() noexcept {
+HRESULT WriteClassKeys(bool* created) noexcept {
+  if (created) *created = false;
   ModulePath module_path;
   HRESULT hr = ReadModulePath(platform::ModuleInstance(), &module_path);
   if (FAILED(hr)) return hr;
   const ClassKeyPath key_path = BuildClassKeyPath();
 
   RegistryKey class_key;
-  LONG status = CreateKey(HKEY_CLASSES_ROOT, key_path.text, &class_key);
+  DWORD disposition = 0;
+  LONG status = CreateKey(HKEY_CLASSES_ROOT, key_path.text, &class_key, &disposition);
   if (status != ERROR_SUCCESS) return HResultFromWin32(status);
+  if (created) *created = disposition == REG_CREATED_NEW_KEY;
   status = SetStringValue(class_key.get(), nullptr, camera::kCameraFriendlyName,
                           std::size(camera::kCameraFriendlyName) - 1);
   if (status != ERROR_SUCCESS) return HResultFromWin32(status);
@@ -142,7 +145,10 @@ void UnregisterFromMapper() noexcept {
 
 STDAPI DllRegisterServer() {
   using namespace veltrano::server;
-  HRESULT hr = WriteClassKeys();
+  // Keys that were there before this call belong to an earlier registration that
+  // works: a failed attempt (say, on a thread of the wrong apartment) leaves them.
+  bool created = false;
+  HRESULT hr = WriteClassKeys(&created);
   if (FAILED(hr)) return hr;
   {
     // Uninitialised at the end of this scope when the initialisation succeeded
@@ -150,13 +156,13 @@ STDAPI DllRegisterServer() {
     // RPC_E_CHANGED_MODE here.
     const veltrano::platform::ScopedComInit com(COINIT_APARTMENTTHREADED);
     if (!com.succeeded()) {
-      RemoveClassKeys();
+      if (created) RemoveClassKeys();
       return com.result();
     }
     hr = RegisterWithMapper();
   }
   if (FAILED(hr)) {
-    RemoveClassKeys();
+    if (created) RemoveClassKeys();
     return hr;
   }
   return S_OK;

@@ -28,7 +28,9 @@ struct ModulePath {
 HRESULT ReadModulePath(HMODULE module, ModulePath* path) noexcept;
 
 // The four steps the exports are built from.
-HRESULT WriteClassKeys() noexcept;
+//! `created` (may be null) tells whether the class key was new, so that a failed
+//! registration takes back only what it added and not an earlier installation's keys.
+HRESULT WriteClassKeys(bool* created = nullptr) noexcept;
 HRESULT RemoveClassKeys() noexcept;
 HRESULT RegisterWithMapper() noexcept;  // COM initialised by the caller
 void UnregisterFromMapper() noexcept;   // every failure ignored

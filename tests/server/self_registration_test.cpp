@@ -238,6 +238,19 @@ TEST_F(SelfRegistrationTest, RegisterOnAMultithreadedThreadRemovesTheKeysItWrote
   EXPECT_FALSE(ClassKeyExists());
 }
 
+TEST_F(SelfRegistrationTest, AFailedRegistrationLeavesAnEarlierWorkingOneInPlace) {
+  ASSERT_EQ(S_OK, DllRegisterServer());
+  EXPECT_EQ(RPC_E_CHANGED_MODE, CallInMultithreadedApartment(&DllRegisterServer));
+  EXPECT_TRUE(ClassKeyExists()) << "the earlier registration's keys stay";
+  const RegValue server = ReadValue(kServerKey, nullptr);
+  ASSERT_EQ(ERROR_SUCCESS, server.status) << "the listed device can still be loaded";
+  EXPECT_EQ(StringBytes(OwnModulePath()), server.bytes);
+  EXPECT_EQ(StringBytes(L"Both"), ReadValue(kServerKey, L"ThreadingModel").bytes);
+  EXPECT_EQ(1u, ListedDevices().size());
+  EXPECT_EQ(S_OK, DllUnregisterServer());
+  EXPECT_FALSE(ClassKeyExists());
+}
+
 TEST_F(SelfRegistrationTest, UnregisterOnAMultithreadedThreadStillRemovesTheClassKeys) {
   ASSERT_EQ(S_OK, DllRegisterServer());
   EXPECT_EQ(S_OK, CallInMultithreadedApartment(&DllUnregisterServer));
