@@ -216,7 +216,6 @@ TEST_F(RealGraphTest, RunPauseStopAndRunAgain) {
   EXPECT_TRUE(clock);
   REFERENCE_TIME stream_time = 0;
   EXPECT_EQ(S_OK, source_->GetStreamTime(&stream_time));
-  EXPECT_GT(stream_time, 0) << "thirty samples after Run the stream time has advanced";
 
   EXPECT_TRUE(Started(control_->Pause()));
   EXPECT_EQ(S_OK, control_->Stop());
