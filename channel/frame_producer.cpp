@@ -76,7 +76,8 @@ bool FrameProducer::Create(int32_t width, int32_t height, int32_t stride, uint64
 }
 
 bool FrameProducer::WriteFrame(const void* data, uint32_t byte_count, uint64_t stamp) noexcept {
-  if (!view_ || !data || byte_count < layout_.frame_size || !IsCurrentInitialiser() || !HeaderIsStillOurs()) {
+  if (!view_ || !data || byte_count < layout_.frame_size || !IsCurrentInitialiser() ||
+      !SectionIsStillOurs()) {
     return false;
   }
   void* base = view_.get();
@@ -87,6 +88,8 @@ bool FrameProducer::WriteFrame(const void* data, uint32_t byte_count, uint64_t s
   std::memcpy(static_cast<unsigned char*>(base) + slot + kSlotDataOffset, data, layout_.frame_size);
   StoreWord32(base, slot + kSlotLengthOffset, layout_.frame_size);
   StoreWord64(base, slot + kSlotStampOffset, stamp);
+  // Taken over during the copy: publish nothing into the new producer's stream.
+  if (!SectionIsStillOurs()) return false;
   // Full barrier: a reader that sees this sequence sees the data, length and stamp.
   ::InterlockedExchange(InterlockedWord(base, kPublishedSequenceOffset), static_cast<LONG>(sequence));
   ::InterlockedCompareExchange(InterlockedWord(base, kProducerStateOffset), kStateStreaming, kStateCreated);
@@ -96,7 +99,9 @@ bool FrameProducer::WriteFrame(const void* data, uint32_t byte_count, uint64_t s
 void FrameProducer::TearDown() noexcept {
   // Only the last initialiser marks the section closed: a superseded handle must not
   // end the stream of the producer that re-initialised the section after it.
-  if (view_ && IsCurrentInitialiser() && HeaderIsStillOurs()) StoreWord32(view_.get(), kProducerStateOffset, kStateClosed);
+  if (view_ && IsCurrentInitialiser() && SectionIsStillOurs()) {
+    StoreWord32(view_.get(), kProducerStateOffset, kStateClosed);
+  }
   if (owns_view_) {
     const FrameProducer* self = this;
     g_current_initialiser.compare_exchange_strong(self, nullptr);
@@ -117,11 +122,12 @@ bool FrameProducer::IsCurrentInitialiser() const noexcept {
   return owns_view_ && g_current_initialiser.load() == this;
 }
 
-bool FrameProducer::HeaderIsStillOurs() const noexcept {
+bool FrameProducer::SectionIsStillOurs() const noexcept {
   const void* base = view_.get();
   return static_cast<int32_t>(LoadWord32(base, kWidthOffset)) == width_ &&
          static_cast<int32_t>(LoadWord32(base, kHeightOffset)) == height_ &&
-         static_cast<int32_t>(LoadWord32(base, kStrideOffset)) == stride_ && LoadWord64(base, kProducerTagOffset) == tag_;
+         static_cast<int32_t>(LoadWord32(base, kStrideOffset)) == stride_ &&
+         LoadWord64(base, kProducerTagOffset) == tag_;
 }
 
 }  // namespace veltrano::channel

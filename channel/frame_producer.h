@@ -32,7 +32,8 @@ class FrameProducer {
   bool WriteFrame(const void* data, uint32_t byte_count, uint64_t stamp) noexcept;
 
   //! Marks the section closed when this producer is the one that last initialised it
-  //! and the header still announces its format and tag, then unmaps the view, closes the section and releases and closes the mutex.
+  //! and the section is still its own, then unmaps the view, closes the section and
+  //! releases and closes the mutex.
   void TearDown() noexcept;
 
   //! True while this producer is the last one of the process to have initialised the
@@ -42,17 +43,19 @@ class FrameProducer {
  private:
   // True while the header still holds the width, height, stride and tag this producer
   // wrote. A producer of another process that took the section over (after this one's
-  // creating thread ended) writes its own; the record of the current initialiser
-  // above only knows this process.
-  bool HeaderIsStillOurs() const noexcept;
-
+  // creating thread ended) writes its own; the record of the current initialiser above
+  // only knows this process. A newcomer with the very same format and tag cannot be
+  // told apart, and without a lock a takeover in the middle of a write can still meet
+  // it: this narrows the window, it does not close it.
+  bool SectionIsStillOurs() const noexcept;
 
   platform::UniqueHandle section_;
   platform::UniqueHandle mutex_;
   platform::MappedView view_;
   bool owns_view_ = false;
   // The producer writes with the layout it computed itself: the shared header can be
-  // overwritten by any process of the session and is never read back.
+  // overwritten by any process of the session, and is read back only to tell whether
+  // the section is still this producer's.
   FrameSectionLayout layout_;
   int32_t width_ = 0;
   int32_t height_ = 0;
