@@ -214,10 +214,15 @@ void CSourceStream::ShutDownWorker() noexcept {
     AbandonWorker();
     return;
   }
+  // A flush releases a downstream Receive that holds the worker (the peer may still be
+  // running), so the commands below reach it; its end follows once the worker is gone.
+  const bool flush = IsConnected();
+  if (flush) SendBeginFlush();
   // A worker that already ended answers nothing; SendCommand notices and joins it.
   if (SUCCEEDED(SendCommand(WorkerStop))) SendCommand(WorkerExit);
   JoinWorker();
   worker_ending_.store(false);
+  if (flush) SendEndFlush();
 }
 
 HRESULT CSourceStream::ValidateMediaType(const AM_MEDIA_TYPE* type) {

@@ -542,6 +542,7 @@ TEST_F(BaseFilterTest, ReleasedAfterAFailedDecommitStillEndsItsWorker) {
   test::FailingDecommitAllocator allocator(real.get(), kFailureB);
   StreamSink sink;
   sink.allocator = &allocator;  // offers its own allocator, so the test controls it
+  sink.expects_flush = true;    // the leftover worker is flushed out
   {
     StreamLog log;
     TestSourceFilter* filter = TestSourceFilter::Create(&log);
@@ -565,6 +566,8 @@ TEST_F(BaseFilterTest, ReleasedAfterAFailedDecommitStillEndsItsWorker) {
     EXPECT_EQ(0u, filter->base_filter()->Release());
     EXPECT_EQ(1, log.thread_exits.load());
     EXPECT_LT(log.last_exit_step.load(), log.pin_destroyed_step.load());
+    EXPECT_EQ(1, sink.begin_flushes);
+    EXPECT_EQ(1, sink.end_flushes);
   }
   EXPECT_EQ(1, allocator.ref_count());
   EXPECT_EQ(1, sink.ref_count());
@@ -581,6 +584,7 @@ TEST_F(BaseFilterTest, DisconnectAfterAFailedDecommitEndsTheWorkerFirst) {
   test::FailingDecommitAllocator allocator(real.get(), kFailureB);
   StreamSink sink;
   sink.allocator = &allocator;
+  sink.expects_flush = true;
   {
     StreamLog log;
     TestSourceFilter* filter = TestSourceFilter::Create(&log);
@@ -604,7 +608,10 @@ TEST_F(BaseFilterTest, DisconnectAfterAFailedDecommitEndsTheWorkerFirst) {
     const LONG before = sink.receive_count();
     ASSERT_TRUE(sink.WaitForReceives(before + 2)) << "the worker still streams";
 
+    EXPECT_EQ(0, sink.begin_flushes) << "nothing happened to the worker while the allocator refused";
     EXPECT_EQ(S_OK, filter->stream(0)->Disconnect());
+    EXPECT_EQ(1, sink.begin_flushes) << "a downstream Receive holding the worker is let go";
+    EXPECT_EQ(1, sink.end_flushes);
     EXPECT_FALSE(filter->stream(0)->HasWorker());
     EXPECT_EQ(1, log.thread_exits.load()) << "ended before its allocator went";
     EXPECT_EQ(nullptr, filter->stream(0)->pool());
