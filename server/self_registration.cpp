@@ -145,22 +145,17 @@ void UnregisterFromMapper() noexcept {
 
 STDAPI DllRegisterServer() {
   using namespace veltrano::server;
-  // Keys that were there before this call belong to an earlier registration that
-  // works: a failed attempt (say, on a thread of the wrong apartment) leaves them.
+  // COM first: a thread already in the multithreaded apartment gets
+  // RPC_E_CHANGED_MODE here, before anything is written, so an earlier registration
+  // stays exactly as it was. Uninitialised at the end of the call when the
+  // initialisation succeeded (S_FALSE included).
+  const veltrano::platform::ScopedComInit com(COINIT_APARTMENTTHREADED);
+  if (!com.succeeded()) return com.result();
+  // A failure takes back only a class key this call created: keys that were there
+  // before belong to an earlier registration that works.
   bool created = false;
   HRESULT hr = WriteClassKeys(&created);
-  if (FAILED(hr)) return hr;
-  {
-    // Uninitialised at the end of this scope when the initialisation succeeded
-    // (S_FALSE included). A thread already in the multithreaded apartment gets
-    // RPC_E_CHANGED_MODE here.
-    const veltrano::platform::ScopedComInit com(COINIT_APARTMENTTHREADED);
-    if (!com.succeeded()) {
-      if (created) RemoveClassKeys();
-      return com.result();
-    }
-    hr = RegisterWithMapper();
-  }
+  if (SUCCEEDED(hr)) hr = RegisterWithMapper();
   if (FAILED(hr)) {
     if (created) RemoveClassKeys();
     return hr;

@@ -240,11 +240,15 @@ TEST_F(SelfRegistrationTest, RegisterOnAMultithreadedThreadRemovesTheKeysItWrote
 
 TEST_F(SelfRegistrationTest, AFailedRegistrationLeavesAnEarlierWorkingOneInPlace) {
   ASSERT_EQ(S_OK, DllRegisterServer());
+  // The earlier registration names another copy of the module.
+  const std::wstring other_copy = L"C:\\Program Files\\Veltrano\\VeltranoVirtualCamera.dll";
+  ASSERT_EQ(ERROR_SUCCESS, ::RegSetKeyValueW(HKEY_CLASSES_ROOT, kServerKey, nullptr, REG_SZ, other_copy.c_str(),
+                                             static_cast<DWORD>((other_copy.size() + 1) * sizeof(wchar_t))));
   EXPECT_EQ(RPC_E_CHANGED_MODE, CallInMultithreadedApartment(&DllRegisterServer));
   EXPECT_TRUE(ClassKeyExists()) << "the earlier registration's keys stay";
   const RegValue server = ReadValue(kServerKey, nullptr);
   ASSERT_EQ(ERROR_SUCCESS, server.status) << "the listed device can still be loaded";
-  EXPECT_EQ(StringBytes(OwnModulePath()), server.bytes);
+  EXPECT_EQ(StringBytes(other_copy), server.bytes) << "and from where it was before";
   EXPECT_EQ(StringBytes(L"Both"), ReadValue(kServerKey, L"ThreadingModel").bytes);
   EXPECT_EQ(1u, ListedDevices().size());
   EXPECT_EQ(S_OK, DllUnregisterServer());
