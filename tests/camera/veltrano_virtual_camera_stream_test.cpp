@@ -259,6 +259,7 @@ TEST_F(CameraPinBuffers, GrantsAreCheckedAgainstTheFrameSize) {
     allocator.result = row.allocator_result;
     ALLOCATOR_PROPERTIES request = {};
     EXPECT_EQ(row.expected, stream_->SizeBuffers(&allocator, &request)) << row.buffer_delta;
+    EXPECT_EQ(0, allocator.commits + allocator.decommits) << "sizing leaves committing to the stream";
   }
   FakeAllocator allocator;
   ALLOCATOR_PROPERTIES request = {};
