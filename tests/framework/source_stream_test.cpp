@@ -396,6 +396,63 @@ TEST_F(SourceStreamTest, StopFromInsideTheWorkersCallOut) {
   ExpectFramesInOrder();
 }
 
+// A downstream allocator whose GetBuffer runs a callback first, on the worker thread.
+class CallingBackAllocator final : public test::StackUnknown<IMemAllocator, IID_IMemAllocator> {
+ public:
+  explicit CallingBackAllocator(IMemAllocator* real) : real_(real) {}
+  std::function<void()> on_get_buffer;
+
+  STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES* wanted, ALLOCATOR_PROPERTIES* actual) override {
+    return real_->SetProperties(wanted, actual);
+  }
+  STDMETHODIMP GetProperties(ALLOCATOR_PROPERTIES* props) override { return real_->GetProperties(props); }
+  STDMETHODIMP Commit() override { return real_->Commit(); }
+  STDMETHODIMP Decommit() override { return real_->Decommit(); }
+  STDMETHODIMP GetBuffer(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* end, DWORD flags) override {
+    if (on_get_buffer) on_get_buffer();
+    return real_->GetBuffer(sample, start, end, flags);
+  }
+  STDMETHODIMP ReleaseBuffer(IMediaSample*) override { return E_UNEXPECTED; }
+
+ private:
+  IMemAllocator* const real_;
+};
+
+// Stopped from inside the downstream allocator's GetBuffer: the worker fills nothing
+// more and ends, so the next activation can join it and start another.
+TEST_F(SourceStreamTest, StopFromInsideGetBuffer) {
+  platform::ComPtr<IMemAllocator> real;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                                   real.put_void()));
+  CallingBackAllocator allocator(real.get());
+  sink_.allocator = &allocator;
+  Connect();
+  std::atomic<bool> armed{false};
+  std::atomic<LONG> fills_at_stop{-1};
+  std::atomic<HRESULT> stop_result{E_PENDING};
+  allocator.on_get_buffer = [&] {
+    if (!armed.exchange(false)) return;
+    fills_at_stop = log_.fills.load();
+    stop_result = filter_->Stop();
+  };
+  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_TRUE(sink_.WaitForReceives(2));
+  armed = true;
+  ASSERT_TRUE(BecomesTrue([&] { return log_.thread_exits.load() == 1; })) << "the stopped worker ended";
+  EXPECT_EQ(S_OK, stop_result.load());
+  EXPECT_EQ(fills_at_stop.load(), log_.fills.load()) << "no sample was filled after the stop";
+
+  const LONG before = sink_.receive_count();
+  HRESULT paused = E_PENDING;
+  ASSERT_TRUE(test::FinishesInTime([&] { paused = filter_->Pause(); }));
+  EXPECT_EQ(S_OK, paused);
+  ASSERT_TRUE(sink_.WaitForReceives(before + 2));
+  EXPECT_EQ(S_OK, filter_->Stop());
+  EXPECT_EQ(2, log_.thread_exits.load());
+  EXPECT_EQ(S_OK, stream_->Disconnect());  // lets go of the allocator on this stack
+  sink_.allocator = nullptr;
+}
+
 // The sink drops the filter's last reference inside Receive, on the worker thread:
 // the filter cannot wait for its own worker, and the worker must not touch the
 // destroyed pin once Receive returns.
