@@ -16,7 +16,7 @@
 #include "camera/placeholder_frame.h"
 #include "camera_fixture.h"
 #include "common/com_test_helpers.h"
-#include "common/failing_decommit_allocator.h"
+#include "common/forwarding_allocator.h"
 #include "common/task_mem_spy.h"
 #include "framework/media_type_record.h"
 
@@ -388,8 +388,7 @@ TEST_F(CameraStreamConfig, SetFormatIsRefusedWhileAWorkerOutlivesAFailedStop) {
   platform::ComPtr<IMemAllocator> real;
   ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
                                    real.put_void()));
-  FailingDecommitAllocator allocator(real.get(), E_ACCESSDENIED);
-  allocator.fail_decommit = false;
+  ForwardingAllocator allocator(real.get(), E_ACCESSDENIED);
   sink_.allocator = &allocator;
   ConnectSink();
   ASSERT_EQ(S_OK, filter_->Pause());

@@ -12,7 +12,7 @@
 
 #include "common/allocation_failure_scope.h"
 #include "common/com_test_helpers.h"
-#include "common/failing_decommit_allocator.h"
+#include "common/forwarding_allocator.h"
 #include "common/fake_graph.h"
 #include "framework/fake_clock.h"
 #include "framework/test_source_filter.h"
@@ -533,35 +533,41 @@ TEST_F(BaseFilterTest, ReleasedWhileRunningStopsAndJoinsItsWorker) {
   }
 }
 
-// Stop whose decommit fails leaves the worker streaming; the final release still
-// ends and joins it.
+// Connects `filter` to `sink`, which offers `allocator`, streams, and stops while the
+// allocator refuses to decommit: the worker goes on streaming in the stopped filter.
+void StreamThenFailToStop(TestSourceFilter* filter, StreamSink* sink, test::ForwardingAllocator* allocator) {
+  sink->allocator = allocator;  // offered downstream, so the test controls it
+  sink->expects_flush = true;   // a leftover worker is flushed out
+  AM_MEDIA_TYPE type{};
+  MakeFrameType(&type);
+  ASSERT_EQ(S_OK, filter->stream(0)->Connect(sink, &type));
+  CoTaskMemFree(type.pbFormat);
+  EXPECT_EQ(filter->stream(0)->pool(), static_cast<IMemAllocator*>(allocator));
+  ASSERT_EQ(S_OK, filter->Pause());
+  ASSERT_TRUE(sink->WaitForReceives(3));
+
+  allocator->fail_decommit = true;
+  EXPECT_EQ(kFailureB, filter->Stop());
+  FILTER_STATE state = State_Running;
+  EXPECT_EQ(S_OK, filter->GetState(0, &state));
+  EXPECT_EQ(State_Stopped, state);
+  ASSERT_TRUE(filter->stream(0)->HasWorker());
+  const LONG before = sink->receive_count();
+  ASSERT_TRUE(sink->WaitForReceives(before + 2)) << "the worker still streams";
+}
+
+// The final release still ends and joins such a worker.
 TEST_F(BaseFilterTest, ReleasedAfterAFailedDecommitStillEndsItsWorker) {
   platform::ComPtr<IMemAllocator> real;
   ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
                                    real.put_void()));
-  test::FailingDecommitAllocator allocator(real.get(), kFailureB);
+  test::ForwardingAllocator allocator(real.get(), kFailureB);
   StreamSink sink;
-  sink.allocator = &allocator;  // offers its own allocator, so the test controls it
-  sink.expects_flush = true;    // the leftover worker is flushed out
   {
     StreamLog log;
     TestSourceFilter* filter = TestSourceFilter::Create(&log);
     ASSERT_NE(nullptr, filter);
-    AM_MEDIA_TYPE type{};
-    MakeFrameType(&type);
-    ASSERT_EQ(S_OK, filter->stream(0)->Connect(&sink, &type));
-    CoTaskMemFree(type.pbFormat);
-    EXPECT_EQ(filter->stream(0)->pool(), static_cast<IMemAllocator*>(&allocator));
-    ASSERT_EQ(S_OK, filter->Pause());
-    ASSERT_TRUE(sink.WaitForReceives(3));
-
-    EXPECT_EQ(kFailureB, filter->Stop());
-    FILTER_STATE state = State_Running;
-    EXPECT_EQ(S_OK, filter->GetState(0, &state));
-    EXPECT_EQ(State_Stopped, state);
-    EXPECT_TRUE(filter->stream(0)->HasWorker());
-    const LONG before = sink.receive_count();
-    ASSERT_TRUE(sink.WaitForReceives(before + 2));  // still streaming
+    ASSERT_NO_FATAL_FAILURE(StreamThenFailToStop(filter, &sink, &allocator));
 
     EXPECT_EQ(0u, filter->base_filter()->Release());
     EXPECT_EQ(1, log.thread_exits.load());
@@ -573,30 +579,20 @@ TEST_F(BaseFilterTest, ReleasedAfterAFailedDecommitStillEndsItsWorker) {
   EXPECT_EQ(1, sink.ref_count());
 }
 
-// After a stop that could not decommit, the worker still streams in the stopped
-// filter: a disconnection must not take the allocator and the downstream pin from
-// under it. It stays connected while the allocator refuses, and ends the worker first
-// once the allocator lets go.
+// A disconnection must not take the allocator and the downstream pin from under such
+// a worker: the pin stays connected while the allocator refuses, and ends the worker
+// first once the allocator lets go.
 TEST_F(BaseFilterTest, DisconnectAfterAFailedDecommitEndsTheWorkerFirst) {
   platform::ComPtr<IMemAllocator> real;
   ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
                                    real.put_void()));
-  test::FailingDecommitAllocator allocator(real.get(), kFailureB);
+  test::ForwardingAllocator allocator(real.get(), kFailureB);
   StreamSink sink;
-  sink.allocator = &allocator;
-  sink.expects_flush = true;
   {
     StreamLog log;
     TestSourceFilter* filter = TestSourceFilter::Create(&log);
     ASSERT_NE(nullptr, filter);
-    AM_MEDIA_TYPE type{};
-    MakeFrameType(&type);
-    ASSERT_EQ(S_OK, filter->stream(0)->Connect(&sink, &type));
-    CoTaskMemFree(type.pbFormat);
-    ASSERT_EQ(S_OK, filter->Pause());
-    ASSERT_TRUE(sink.WaitForReceives(3));
-    EXPECT_EQ(kFailureB, filter->Stop());
-    ASSERT_TRUE(filter->stream(0)->HasWorker());
+    ASSERT_NO_FATAL_FAILURE(StreamThenFailToStop(filter, &sink, &allocator));
 
     allocator.fail_decommit = true;  // refuses once more
     EXPECT_EQ(kFailureB, filter->stream(0)->Disconnect());

@@ -10,6 +10,7 @@
 
 #include "common/com_test_helpers.h"
 #include "common/fake_graph.h"
+#include "common/forwarding_allocator.h"
 #include "common/finishes_in_time.h"
 #include "common/task_mem_spy.h"
 #include "framework/test_source_filter.h"
@@ -396,35 +397,13 @@ TEST_F(SourceStreamTest, StopFromInsideTheWorkersCallOut) {
   ExpectFramesInOrder();
 }
 
-// A downstream allocator whose GetBuffer runs a callback first, on the worker thread.
-class CallingBackAllocator final : public test::StackUnknown<IMemAllocator, IID_IMemAllocator> {
- public:
-  explicit CallingBackAllocator(IMemAllocator* real) : real_(real) {}
-  std::function<void()> on_get_buffer;
-
-  STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES* wanted, ALLOCATOR_PROPERTIES* actual) override {
-    return real_->SetProperties(wanted, actual);
-  }
-  STDMETHODIMP GetProperties(ALLOCATOR_PROPERTIES* props) override { return real_->GetProperties(props); }
-  STDMETHODIMP Commit() override { return real_->Commit(); }
-  STDMETHODIMP Decommit() override { return real_->Decommit(); }
-  STDMETHODIMP GetBuffer(IMediaSample** sample, REFERENCE_TIME* start, REFERENCE_TIME* end, DWORD flags) override {
-    if (on_get_buffer) on_get_buffer();
-    return real_->GetBuffer(sample, start, end, flags);
-  }
-  STDMETHODIMP ReleaseBuffer(IMediaSample*) override { return E_UNEXPECTED; }
-
- private:
-  IMemAllocator* const real_;
-};
-
 // Stopped from inside the downstream allocator's GetBuffer: the worker fills nothing
 // more and ends, so the next activation can join it and start another.
 TEST_F(SourceStreamTest, StopFromInsideGetBuffer) {
   platform::ComPtr<IMemAllocator> real;
   ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
                                    real.put_void()));
-  CallingBackAllocator allocator(real.get());
+  test::ForwardingAllocator allocator(real.get());
   sink_.allocator = &allocator;
   Connect();
   std::atomic<bool> armed{false};
