@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "channel/frame_section_layout.h"
@@ -43,13 +44,23 @@ uint32_t FrameSectionReader::CopyNewest(void* destination, uint32_t capacity, in
   const uint32_t frame_size = LoadWord32(base, kFrameSizeOffset);
   if (frame_size == 0 || frame_size > capacity) return 0;
 
-  const uint32_t sequence = LoadWord32(base, kPublishedSequenceOffset);
-  const uint32_t slot = LoadWord32(base, kSlotOffsetTableOffset + 4 * SlotIndexOf(sequence));
-  const uint64_t slot_end = static_cast<uint64_t>(slot) + kSlotDataOffset + frame_size;
-  if (slot % alignof(uint64_t) != 0 || slot_end > view_size_) return 0;
-  if (LoadWord32(base, slot + kSlotLengthOffset) < frame_size) return 0;
-  std::memcpy(destination, static_cast<const unsigned char*>(base) + slot + kSlotDataOffset, frame_size);
-  return frame_size;
+  // A reader held up in its copy while the producer begins six more writes meets the
+  // slot being written again; the copy is then tried once more with the newest frame.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const uint32_t sequence = LoadWord32(base, kPublishedSequenceOffset);
+    const uint32_t slot = LoadWord32(base, kSlotOffsetTableOffset + 4 * SlotIndexOf(sequence));
+    const uint64_t slot_end = static_cast<uint64_t>(slot) + kSlotDataOffset + frame_size;
+    if (slot % alignof(uint64_t) != 0 || slot_end > view_size_) return 0;
+    if (LoadWord32(base, slot + kSlotLengthOffset) < frame_size) return 0;
+    std::memcpy(destination, static_cast<const unsigned char*>(base) + slot + kSlotDataOffset, frame_size);
+    // The counter is read after every byte of the copy. Sequences s + 1 to s + 5 use
+    // the other slots; s + 6 reuses this one. A re-initialised section restarts the
+    // counter below s, which the unsigned difference also counts as overrun.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    const uint32_t begun = LoadWord32(base, kWriteCounterOffset);
+    if (begun - sequence < kSlotCount) return frame_size;
+  }
+  return 0;
 }
 
 void FrameSectionReader::Release() noexcept {

@@ -37,6 +37,7 @@ class ForgedSection {
   //! A well-formed streaming header whose newest frame (sequence 1) is in slot 1 at
   //! `slot_offset`, filled with `frame`.
   void Streaming(uint32_t slot_offset, const std::vector<uint8_t>& frame) {
+    Set32(0, 1);
     Set32(4, 1);
     Set32(8, kStateStreaming);
     Set32(12, kForgedWidth);
@@ -58,6 +59,35 @@ class ForgedSection {
 };
 
 using ReaderHeader = ChannelTest;
+
+// The write counter after the copy tells whether the producer may have begun writing
+// the copied slot again: up to five writes after the newest frame use other slots.
+TEST_F(ReaderHeader, RefusesACopyThatTheProducerMayHaveOverwritten) {
+  ForgedSection forged;
+  ASSERT_TRUE(forged);
+  const std::vector<uint8_t> frame = MakeFrame(kForgedFrame, 21);
+  forged.Streaming(4096, frame);
+  FrameSectionReader reader;
+  reader.Refresh();
+  ASSERT_TRUE(reader.HasView());
+  const struct {
+    uint32_t counter;
+    uint32_t copied;
+    const char* what;
+  } cases[] = {
+      {1, kForgedFrame, "no write begun since"},
+      {6, kForgedFrame, "five writes begun, all into other slots"},
+      {7, 0, "the sixth write reuses the slot"},
+      {0x80000000u, 0, "far ahead"},
+      {0, 0, "counter restarted: the section was initialised again"},
+  };
+  for (const auto& c : cases) {
+    forged.Set32(0, c.counter);
+    std::vector<uint8_t> sample(kForgedFrame, 0xCD);
+    EXPECT_EQ(c.copied, reader.CopyNewest(sample.data(), kForgedFrame, kForgedWidth, kForgedHeight)) << c.what;
+    if (c.copied) EXPECT_EQ(frame, sample) << c.what;
+  }
+}
 
 TEST_F(ReaderHeader, CopiesAWellFormedFrameUpToTheLastByteOfTheView) {
   ForgedSection forged;
