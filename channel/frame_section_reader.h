@@ -26,10 +26,15 @@ class FrameSectionReader {
   // Copies the newest published frame to `destination` when a view is held, the state
   // is 2, the header's width/height equal `width`/`height`, its stride is 2*width, and
   // its frame size is at most `capacity`; returns the number of bytes copied (the
-  // frame size) or 0 when no producer frame was taken (destination untouched).
-  // A header whose slot offset, frame size or slot length does not fit inside the
-  // mapped view is treated as "no producer frame".
-  uint32_t CopyNewest(void* destination, uint32_t capacity, int32_t width, int32_t height) noexcept;
+  // frame size) or 0 when no producer frame was taken. A header whose slot offset,
+  // frame size or slot length does not fit inside the mapped view is treated as "no
+  // producer frame"; so is a section closed, initialised again or reformatted during
+  // the copy (the destination then holds part of a copy). When the producer began
+  // writing the copied slot again during the copy, the copy is tried again with the
+  // newest frame; if that keeps happening, the last copy is returned and `overrun`
+  // (optional) is set.
+  uint32_t CopyNewest(void* destination, uint32_t capacity, int32_t width, int32_t height,
+                      bool* overrun = nullptr) noexcept;
 
   // Unmaps the view and closes the section handle (worker exit).
   void Release() noexcept;

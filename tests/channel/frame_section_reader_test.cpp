@@ -61,30 +61,42 @@ class ForgedSection {
 using ReaderHeader = ChannelTest;
 
 // The write counter after the copy tells whether the producer may have begun writing
-// the copied slot again: up to five writes after the newest frame use other slots.
-TEST_F(ReaderHeader, RefusesACopyThatTheProducerMayHaveOverwritten) {
+// the copied slot again. The section here holds still, so every retry meets the same
+// counter: an overrun ends with the last copy, flagged.
+TEST_F(ReaderHeader, FlagsACopyThatTheProducerMayHaveOverwritten) {
   ForgedSection forged;
   ASSERT_TRUE(forged);
   const std::vector<uint8_t> frame = MakeFrame(kForgedFrame, 21);
-  forged.Streaming(4096, frame);
-  FrameSectionReader reader;
-  reader.Refresh();
-  ASSERT_TRUE(reader.HasView());
   const struct {
+    uint32_t sequence;  // published; its slot is at 4096
     uint32_t counter;
     uint32_t copied;
+    bool overrun;
     const char* what;
   } cases[] = {
-      {1, kForgedFrame, "no write begun since"},
-      {6, kForgedFrame, "five writes begun, all into other slots"},
-      {7, 0, "the sixth write reuses the slot"},
-      {0x80000000u, 0, "far ahead"},
-      {0, 0, "counter restarted: the section was initialised again"},
+      {1, 1, kForgedFrame, false, "no write begun since"},
+      {1, 6, kForgedFrame, false, "five writes begun, all into other slots"},
+      {1, 7, kForgedFrame, true, "the sixth write reuses the slot"},
+      {1, 0x40000000u, kForgedFrame, true, "far ahead"},
+      {1, 0, 0, false, "counter restarted: the section was initialised again"},
+      {0x7FFFFFFFu, 0x80000002u, kForgedFrame, false, "across 2^31, three writes into other slots"},
+      {0x7FFFFFFFu, 0x80000003u, kForgedFrame, true, "across 2^31 the fourth write reuses slot 1"},
+      {0xFFFFFFFFu, 4, kForgedFrame, false, "across the wrap, five writes into other slots"},
+      {0xFFFFFFFFu, 5, kForgedFrame, true, "across the wrap the sixth write reuses slot 5"},
   };
   for (const auto& c : cases) {
+    forged.Streaming(4096, frame);
+    forged.Set32(4, c.sequence);
+    forged.Set32(40 + 4 * SlotIndexOf(c.sequence), 4096);
     forged.Set32(0, c.counter);
+    FrameSectionReader reader;
+    reader.Refresh();
+    ASSERT_TRUE(reader.HasView());
     std::vector<uint8_t> sample(kForgedFrame, 0xCD);
-    EXPECT_EQ(c.copied, reader.CopyNewest(sample.data(), kForgedFrame, kForgedWidth, kForgedHeight)) << c.what;
+    bool overrun = !c.overrun;
+    EXPECT_EQ(c.copied, reader.CopyNewest(sample.data(), kForgedFrame, kForgedWidth, kForgedHeight, &overrun))
+        << c.what;
+    EXPECT_EQ(c.overrun, overrun) << c.what;
     if (c.copied) EXPECT_EQ(frame, sample) << c.what;
   }
 }
