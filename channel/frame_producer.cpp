@@ -89,7 +89,7 @@ bool FrameProducer::WriteFrame(const void* data, uint32_t byte_count, uint64_t s
   StoreWord32(base, slot + kSlotLengthOffset, layout_.frame_size);
   StoreWord64(base, slot + kSlotStampOffset, stamp);
   // Taken over during the copy: publish nothing into the new producer's stream.
-  if (!SectionIsStillOurs()) return false;
+  if (!IsCurrentInitialiser() || !SectionIsStillOurs()) return false;
   // Full barrier: a reader that sees this sequence sees the data, length and stamp.
   ::InterlockedExchange(InterlockedWord(base, kPublishedSequenceOffset), static_cast<LONG>(sequence));
   ::InterlockedCompareExchange(InterlockedWord(base, kProducerStateOffset), kStateStreaming, kStateCreated);
