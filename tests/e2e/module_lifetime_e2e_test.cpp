@@ -46,6 +46,7 @@ VELTRANO_CHILD_MODE(free_module_after_release_on_the_worker) {
   if (FAILED(created)) return kExitSetupFailed;
 
   platform::UniqueHandle released_event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  platform::UniqueHandle freed_event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::atomic<bool> armed{false};
   std::atomic<DWORD> worker_id{0};
   std::atomic<ULONG> released{99};
@@ -56,13 +57,13 @@ VELTRANO_CHILD_MODE(free_module_after_release_on_the_worker) {
     worker_id = ::GetCurrentThreadId();
     released = filter->Release();
     ::SetEvent(released_event.get());
-    // Still on the worker, in this executable's code: the module is freed meanwhile,
-    // and the worker returns into it afterwards.
-    ::Sleep(300);
+    // Still on the worker, in this executable's code, until the host has freed the
+    // module; the worker returns into it afterwards.
+    ::WaitForSingleObject(freed_event.get(), 10000);
   };
   {
     platform::ComPtr<IPin> pin = FindPin(filter, PINDIR_OUTPUT);
-    if (!released_event || !pin || pin->Connect(&sink, nullptr) != S_OK) return kExitSetupFailed;
+    if (!released_event || !freed_event || !pin || pin->Connect(&sink, nullptr) != S_OK) return kExitSetupFailed;
   }
   if (filter->Pause() != S_OK || !sink.WaitForReceives(2)) return kExitSetupFailed;
   armed = true;
@@ -71,7 +72,9 @@ VELTRANO_CHILD_MODE(free_module_after_release_on_the_worker) {
 
   platform::UniqueHandle worker(::OpenThread(SYNCHRONIZE, FALSE, worker_id.load()));
   ::FreeLibrary(module);
-  if (!ModuleLoaded()) return kExitUnloadedUnderTheWorker;
+  const bool loaded_while_the_worker_runs = ModuleLoaded();
+  ::SetEvent(freed_event.get());
+  if (!loaded_while_the_worker_runs) return kExitUnloadedUnderTheWorker;
   if (!worker || ::WaitForSingleObject(worker.get(), 10000) != WAIT_OBJECT_0) return kExitWorkerDidNotEnd;
   return ModuleLoaded() ? kExitStillLoaded : kExitUnloadedOnlyAfterTheWorker;
 }

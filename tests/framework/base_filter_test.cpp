@@ -538,6 +538,7 @@ TEST_F(BaseFilterTest, ReleasedWhileRunningStopsAndJoinsItsWorker) {
 void StreamThenFailToStop(TestSourceFilter* filter, StreamSink* sink, test::ForwardingAllocator* allocator) {
   sink->allocator = allocator;  // offered downstream, so the test controls it
   sink->expects_flush = true;   // a leftover worker is flushed out
+  sink->watches_flush = true;   // while it still runs, and ended before the flush ends
   AM_MEDIA_TYPE type{};
   MakeFrameType(&type);
   ASSERT_EQ(S_OK, filter->stream(0)->Connect(sink, &type));
@@ -574,6 +575,8 @@ TEST_F(BaseFilterTest, ReleasedAfterAFailedDecommitStillEndsItsWorker) {
     EXPECT_LT(log.last_exit_step.load(), log.pin_destroyed_step.load());
     EXPECT_EQ(1, sink.begin_flushes);
     EXPECT_EQ(1, sink.end_flushes);
+    EXPECT_EQ(1, sink.worker_alive_at_begin_flush.load());
+    EXPECT_EQ(0, sink.worker_alive_at_end_flush.load());
   }
   EXPECT_EQ(1, allocator.ref_count());
   EXPECT_EQ(1, sink.ref_count());
@@ -608,6 +611,8 @@ TEST_F(BaseFilterTest, DisconnectAfterAFailedDecommitEndsTheWorkerFirst) {
     EXPECT_EQ(S_OK, filter->stream(0)->Disconnect());
     EXPECT_EQ(1, sink.begin_flushes) << "a downstream Receive holding the worker is let go";
     EXPECT_EQ(1, sink.end_flushes);
+    EXPECT_EQ(1, sink.worker_alive_at_begin_flush.load()) << "flushed before the worker was told to stop";
+    EXPECT_EQ(0, sink.worker_alive_at_end_flush.load()) << "the flush ended after the worker";
     EXPECT_FALSE(filter->stream(0)->HasWorker());
     EXPECT_EQ(1, log.thread_exits.load()) << "ended before its allocator went";
     EXPECT_EQ(nullptr, filter->stream(0)->pool());

@@ -405,6 +405,16 @@ TEST_F(SourceStreamTest, StopFromInsideGetBuffer) {
                                    real.put_void()));
   test::ForwardingAllocator allocator(real.get());
   sink_.allocator = &allocator;
+  // The allocator lives on this stack: let go of it here, also when a check fails.
+  struct Disconnecter {
+    TestSourceFilter* filter;
+    StreamSink* sink;
+    ~Disconnecter() {
+      filter->Stop();
+      filter->stream(0)->Disconnect();
+      sink->allocator = nullptr;
+    }
+  } disconnecter{filter_, &sink_};
   Connect();
   std::atomic<bool> armed{false};
   std::atomic<LONG> fills_at_stop{-1};
@@ -428,8 +438,6 @@ TEST_F(SourceStreamTest, StopFromInsideGetBuffer) {
   ASSERT_TRUE(sink_.WaitForReceives(before + 2));
   EXPECT_EQ(S_OK, filter_->Stop());
   EXPECT_EQ(2, log_.thread_exits.load());
-  EXPECT_EQ(S_OK, stream_->Disconnect());  // lets go of the allocator on this stack
-  sink_.allocator = nullptr;
 }
 
 // The sink drops the filter's last reference inside Receive, on the worker thread:

@@ -230,7 +230,7 @@ TEST_F(SelfRegistrationTest, DllInstallRegistersOrUnregistersWhateverTheCommandL
   }
 }
 
-TEST_F(SelfRegistrationTest, RegisterOnAMultithreadedThreadRemovesTheKeysItWrote) {
+TEST_F(SelfRegistrationTest, RegisterOnAMultithreadedThreadWritesNothing) {
   EXPECT_EQ(RPC_E_CHANGED_MODE, CallInMultithreadedApartment(&DllRegisterServer));
   EXPECT_FALSE(ClassKeyExists());
   EXPECT_TRUE(ListedDevices().empty());
