@@ -2,6 +2,7 @@
 // out of sync when the pin's TypeListVersion changes.
 #include "framework/enum_media_types.h"
 
+#include <climits>
 #include <new>
 
 #include "framework/base_pin.h"
@@ -53,7 +54,8 @@ STDMETHODIMP CEnumMediaTypes::Next(ULONG count, AM_MEDIA_TYPE** types, ULONG* fe
   ULONG done = 0;
   while (done < count) {
     CMediaTypeRecord record;
-    const ULONG position = position_++;  // used up whatever happens next
+    const ULONG position = position_;  // used up whatever happens next
+    if (position_ != ULONG_MAX) ++position_;
     if (pin_->MediaTypeAt(static_cast<LONG>(position), &record) != S_OK) break;
     auto* handed = static_cast<AM_MEDIA_TYPE*>(::CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE)));
     types[done] = handed;
@@ -72,7 +74,9 @@ STDMETHODIMP CEnumMediaTypes::Next(ULONG count, AM_MEDIA_TYPE** types, ULONG* fe
 STDMETHODIMP CEnumMediaTypes::Skip(ULONG count) {
   if (count == 0) return S_OK;
   if (pin_->TypeListVersion() != version_) return VFW_E_ENUM_OUT_OF_SYNC;
-  position_ += count;
+  // The position only grows: a count that would carry past the largest position
+  // stops there rather than starting the list again.
+  position_ = count > ULONG_MAX - position_ ? ULONG_MAX : position_ + count;
   CMediaTypeRecord last;
   return pin_->MediaTypeAt(static_cast<LONG>(position_ - 1), &last) == S_OK ? S_OK : S_FALSE;
 }

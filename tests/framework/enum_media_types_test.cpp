@@ -172,6 +172,17 @@ TEST_F(EnumMediaTypes, SkipToTheEndAndBeyond) {
   EXPECT_EQ(S_FALSE, enumerator_->Next(1, &type, nullptr));
   EXPECT_EQ(kPoison, type);
 
+  // A count that would carry the position past its largest value never starts the
+  // list again, and neither does moving on from there.
+  EXPECT_EQ(S_OK, enumerator_->Reset());
+  EXPECT_EQ(S_OK, enumerator_->Skip(1));
+  EXPECT_EQ(S_FALSE, enumerator_->Skip(0xFFFFFFFFu));
+  EXPECT_EQ(S_FALSE, enumerator_->Next(1, &type, nullptr));
+  EXPECT_EQ(kPoison, type);
+  EXPECT_EQ(S_FALSE, enumerator_->Skip(1));
+  EXPECT_EQ(S_FALSE, enumerator_->Next(1, &type, nullptr));
+  EXPECT_EQ(kPoison, type);
+
   EXPECT_EQ(S_OK, enumerator_->Reset());
   EXPECT_EQ(S_OK, enumerator_->Skip(2));
   EXPECT_EQ(S_OK, enumerator_->Next(1, &type, nullptr));
