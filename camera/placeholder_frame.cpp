@@ -93,22 +93,28 @@ bool DecodePlaceholderFrame(uint32_t width, uint32_t height, std::vector<uint8_t
   ComPtr<IWICBitmapFrameDecode> source;
   ComPtr<IWICFormatConverter> converter;
 
-  if (FAILED(::CoCreateInstance(CLSID_WICImagingFactory2, nullptr, CLSCTX_INPROC_SERVER,
+  // WIC and COM running out of memory is a passing shortage like our own allocations
+  // below: reported as such, so the caller tries again later rather than for good.
+  auto failed = [out_of_memory](HRESULT hr) {
+    if (hr == E_OUTOFMEMORY && out_of_memory) *out_of_memory = true;
+    return FAILED(hr);
+  };
+  if (failed(::CoCreateInstance(CLSID_WICImagingFactory2, nullptr, CLSCTX_INPROC_SERVER,
                                 IID_IWICImagingFactory, factory.put_void())) ||
       !factory) {
     return false;
   }
-  if (FAILED(factory->CreateStream(stream.put())) || !stream) return false;
+  if (failed(factory->CreateStream(stream.put())) || !stream) return false;
   // The stream reads the resource in place; WIC never writes through this pointer.
-  if (FAILED(stream->InitializeFromMemory(static_cast<BYTE*>(png), png_bytes))) return false;
-  if (FAILED(factory->CreateDecoderFromStream(stream.get(), nullptr, WICDecodeMetadataCacheOnDemand,
+  if (failed(stream->InitializeFromMemory(static_cast<BYTE*>(png), png_bytes))) return false;
+  if (failed(factory->CreateDecoderFromStream(stream.get(), nullptr, WICDecodeMetadataCacheOnDemand,
                                               decoder.put())) ||
       !decoder) {
     return false;
   }
-  if (FAILED(decoder->GetFrame(0, source.put())) || !source) return false;
-  if (FAILED(factory->CreateFormatConverter(converter.put())) || !converter) return false;
-  if (FAILED(converter->Initialize(source.get(), GUID_WICPixelFormat32bppBGRA,
+  if (failed(decoder->GetFrame(0, source.put())) || !source) return false;
+  if (failed(factory->CreateFormatConverter(converter.put())) || !converter) return false;
+  if (failed(converter->Initialize(source.get(), GUID_WICPixelFormat32bppBGRA,
                                    WICBitmapDitherTypeNone, nullptr, 0.0,
                                    WICBitmapPaletteTypeMedianCut))) {
     return false;
@@ -116,7 +122,7 @@ bool DecodePlaceholderFrame(uint32_t width, uint32_t height, std::vector<uint8_t
 
   UINT picture_width = 0;
   UINT picture_height = 0;
-  if (FAILED(converter->GetSize(&picture_width, &picture_height))) return false;
+  if (failed(converter->GetSize(&picture_width, &picture_height))) return false;
   if (picture_width != width || picture_height != height) return false;  // never scaled
 
   // CopyPixels takes its stride and buffer size as 32-bit counts; a picture whose
@@ -128,7 +134,7 @@ bool DecodePlaceholderFrame(uint32_t width, uint32_t height, std::vector<uint8_t
 
   try {
     std::vector<uint8_t> working(static_cast<size_t>(working_bytes));
-    if (FAILED(converter->CopyPixels(nullptr, bgra_stride, static_cast<UINT>(working_bytes),
+    if (failed(converter->CopyPixels(nullptr, bgra_stride, static_cast<UINT>(working_bytes),
                                      working.data()))) {
       return false;
     }
