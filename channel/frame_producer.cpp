@@ -36,18 +36,7 @@ bool FrameProducer::Create(int32_t width, int32_t height, int32_t stride, uint64
   if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return false;
   mutex_ = std::move(mutex);
 
-  // An existing section of that name is returned as it is; a smaller one makes the
-  // full-size mapping below fail.
-  section_.reset(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, layout.total_size,
-                                      kFrameSectionName));
-  if (!section_) {
-    TearDown();
-    return false;
-  }
-  view_.reset(::MapViewOfFile(section_.get(), FILE_MAP_ALL_ACCESS, 0, 0, layout.total_size));
-  // A section of that name made by someone else with reserved pages only would fault
-  // in the zero fill below.
-  if (!view_ || view_.MappedSize() < layout.total_size) {
+  if (!MapSection(layout)) {
     TearDown();
     return false;
   }
@@ -58,9 +47,14 @@ bool FrameProducer::Create(int32_t width, int32_t height, int32_t stride, uint64
   tag_ = tag;
 
   // Zeroing sets the state to empty, so readers holding the section let go of it
-  // until the header below announces the new format.
+  // until the header below announces the new format. The initialisation count goes on
+  // from the section's previous one, so that a reader copying across this moment can
+  // tell the new producer's frames from the old one's.
   void* base = view_.get();
+  uint32_t initialisation = LoadWord32(base, kInitialisationCountOffset) + 1;
+  if (initialisation == 0) initialisation = 1;
   std::memset(base, 0, layout.total_size);
+  StoreWord32(base, kInitialisationCountOffset, initialisation);
   StoreWord32(base, kWidthOffset, static_cast<uint32_t>(width));
   StoreWord32(base, kHeightOffset, static_cast<uint32_t>(height));
   StoreWord32(base, kStrideOffset, static_cast<uint32_t>(stride));
@@ -73,6 +67,35 @@ bool FrameProducer::Create(int32_t width, int32_t height, int32_t stride, uint64
   owns_view_ = true;
   g_current_initialiser.store(this);
   return true;
+}
+
+bool FrameProducer::MapSection(const FrameSectionLayout& layout) noexcept {
+  const ULONGLONG deadline = ::GetTickCount64() + kSmallerSectionWaitMilliseconds;
+  for (;;) {
+    // An existing section of that name is returned as it is; a smaller one makes the
+    // full-size mapping below fail.
+    section_.reset(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, layout.total_size,
+                                        kFrameSectionName));
+    if (!section_) return false;
+    const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+    view_.reset(::MapViewOfFile(section_.get(), FILE_MAP_ALL_ACCESS, 0, 0, layout.total_size));
+    // A section of that name made by someone else with reserved pages only would fault
+    // in the zero fill that follows.
+    if (view_) return view_.MappedSize() >= layout.total_size;
+    // Too small: an earlier producer's section that capture applications still hold. A
+    // live producer of this process (a second creation on its own thread) keeps it.
+    if (!existed || g_current_initialiser.load() || ::GetTickCount64() >= deadline) return false;
+    // Nobody produces into it any more (the mutex is ours): marked closed, it is let go
+    // by every reader at its next sample, and the name is free for a section of the
+    // new size.
+    platform::MappedView old(::MapViewOfFile(section_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    if (old.MappedSize() >= kHeaderSize && LoadWord32(old.get(), kProducerStateOffset) != kStateClosed) {
+      StoreWord32(old.get(), kProducerStateOffset, kStateClosed);
+    }
+    old.reset();
+    section_.reset();
+    ::Sleep(kSmallerSectionPollMilliseconds);
+  }
 }
 
 bool FrameProducer::WriteFrame(const void* data, uint32_t byte_count, uint64_t stamp) noexcept {

@@ -19,9 +19,17 @@ class FrameProducer {
   FrameProducer& operator=(const FrameProducer&) = delete;
   ~FrameProducer() { TearDown(); }
 
+  //! Longest wait for capture applications to let go of an earlier producer's section
+  //! that is too small for a new one: readers look once per sample, so this covers a
+  //! sample period of one second with room to spare.
+  static constexpr ULONGLONG kSmallerSectionWaitMilliseconds = 2000;
+  static constexpr DWORD kSmallerSectionPollMilliseconds = 2;
+
   //! Takes the producer mutex, creates (or reopens) the section and initialises it.
   //! Returns false with nothing held on any failure: a zero or negative argument, a
   //! size that does not fit in 32 bits, another live producer, or a system refusal.
+  //! An earlier, closed or abandoned section too small for this producer is marked
+  //! closed and waited for (bounded) until its readers have let go of it.
   bool Create(int32_t width, int32_t height, int32_t stride, uint64_t tag) noexcept;
 
   //! Publishes the first frame-size bytes of `data` into the next slot. Returns false
@@ -41,6 +49,9 @@ class FrameProducer {
   bool IsCurrentInitialiser() const noexcept;
 
  private:
+  // Creates (or opens) the section and maps all of it read/write into section_/view_.
+  bool MapSection(const FrameSectionLayout& layout) noexcept;
+
   // True while the header still holds the width, height, stride and tag this producer
   // wrote. A producer of another process that took the section over (after this one's
   // creating thread ended) writes its own; the record of the current initialiser above

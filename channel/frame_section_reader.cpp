@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <utility>
 
 #include "channel/frame_section_layout.h"
 #include "channel/frame_section_words.h"
@@ -18,36 +19,27 @@ FrameSectionReader::~FrameSectionReader() { Release(); }
 void FrameSectionReader::Refresh() noexcept {
   if (view_) {
     const uint32_t state = LoadWord32(view_.get(), kProducerStateOffset);
-    if (state != kStateEmpty && state != kStateClosed) return;
+    if (state == kStateCreated || state == kStateStreaming) return;
     Release();
   }
-  section_.reset(::OpenFileMappingW(FILE_MAP_READ, FALSE, kFrameSectionName));
-  if (!section_) return;
-  view_.reset(::MapViewOfFile(section_.get(), FILE_MAP_READ, 0, 0, 0));
-  view_size_ = view_.MappedSize();
+  // Kept only while a producer has initialised the section. A closed or empty section
+  // is let go again at once: a reader that held on to it (or reopened it into keeping)
+  // would keep the object alive as long as any other reader does, and a producer of a
+  // larger frame could never create the section anew.
+  platform::UniqueHandle section(::OpenFileMappingW(FILE_MAP_READ, FALSE, kFrameSectionName));
+  if (!section) return;
+  platform::MappedView view(::MapViewOfFile(section.get(), FILE_MAP_READ, 0, 0, 0));
   // A section too small for the header is nobody's frame section.
-  if (view_size_ < kHeaderSize) Release();
+  const std::size_t size = view.MappedSize();
+  if (size < kHeaderSize) return;
+  const uint32_t state = LoadWord32(view.get(), kProducerStateOffset);
+  if (state != kStateCreated && state != kStateStreaming) return;
+  section_ = std::move(section);
+  view_ = std::move(view);
+  view_size_ = size;
 }
 
 namespace {
-
-// Copies tried before a frame whose slot the producer may have begun writing again is
-// delivered as it is: on a machine loaded enough to hold the reader up that long,
-// a picture that may mix two frames beats the placeholder.
-constexpr int kCopyAttempts = 3;
-
-// The frame size when the state is streaming and the header announces the format the
-// caller expects within `capacity`, else 0.
-uint32_t AnnouncedFrameSize(const void* base, uint32_t capacity, int32_t width, int32_t height) noexcept {
-  if (LoadWord32(base, kProducerStateOffset) != kStateStreaming) return 0;
-  if (static_cast<int32_t>(LoadWord32(base, kWidthOffset)) != width ||
-      static_cast<int32_t>(LoadWord32(base, kHeightOffset)) != height ||
-      static_cast<int64_t>(static_cast<int32_t>(LoadWord32(base, kStrideOffset))) != 2 * static_cast<int64_t>(width)) {
-    return 0;
-  }
-  const uint32_t frame_size = LoadWord32(base, kFrameSizeOffset);
-  return frame_size <= capacity ? frame_size : 0;
-}
 
 // True when one of the writes `sequence` + 1 .. `begun` uses the slot of `sequence`.
 // Mostly the sixth does; where the slot index jumps at 2^31, already the fourth.
@@ -60,40 +52,88 @@ bool SlotReusedSince(uint32_t sequence, uint32_t begun) noexcept {
   return false;
 }
 
+// Reads the header's format into `frame` when the state is streaming and the format
+// is one the camera shows.
+bool ReadAnnouncedFormat(const void* base, ProducerFrame* frame) noexcept {
+  if (LoadWord32(base, kProducerStateOffset) != kStateStreaming) return false;
+  const int32_t width = static_cast<int32_t>(LoadWord32(base, kWidthOffset));
+  const int32_t height = static_cast<int32_t>(LoadWord32(base, kHeightOffset));
+  const int32_t stride = static_cast<int32_t>(LoadWord32(base, kStrideOffset));
+  if (width < 2 || width > kMaxFrameWidth || width % 2 != 0) return false;
+  if (height < 2 || height > kMaxFrameHeight) return false;
+  if (stride < 2 * width) return false;
+  // A frame is exactly stride x height bytes: a header announcing fewer would leave the
+  // rest of the sample holding whatever the buffer held before.
+  const uint32_t size = LoadWord32(base, kFrameSizeOffset);
+  if (size != static_cast<uint64_t>(stride) * static_cast<uint64_t>(height)) return false;
+  frame->width = width;
+  frame->height = height;
+  frame->stride = stride;
+  frame->size = size;
+  return true;
+}
+
 }  // namespace
 
-uint32_t FrameSectionReader::CopyNewest(void* destination, uint32_t capacity, int32_t width, int32_t height,
-                                        bool* overrun) noexcept {
-  if (overrun) *overrun = false;
-  if (!view_ || !destination) return 0;
+bool FrameSectionReader::Locate(ProducerFrame* frame) const noexcept {
+  if (!view_ || !frame) return false;
   const void* base = view_.get();
-  for (int attempt = 1;; ++attempt) {
-    // The frame size is read once per attempt: any process may rewrite the header
-    // meanwhile, and every bound below must hold for the very value that is copied.
-    const uint32_t frame_size = AnnouncedFrameSize(base, capacity, width, height);
-    if (frame_size == 0) return 0;
-    const uint32_t sequence = LoadWord32(base, kPublishedSequenceOffset);
-    const uint32_t slot = LoadWord32(base, kSlotOffsetTableOffset + 4 * SlotIndexOf(sequence));
-    const uint64_t slot_end = static_cast<uint64_t>(slot) + kSlotDataOffset + frame_size;
-    if (slot % alignof(uint64_t) != 0 || slot_end > view_size_) return 0;
-    if (LoadWord32(base, slot + kSlotLengthOffset) < frame_size) return 0;
-    std::memcpy(destination, static_cast<const unsigned char*>(base) + slot + kSlotDataOffset, frame_size);
+  // Read before anything else: a producer that initialises the section anew changes
+  // it before it announces a frame. Every header word is read once and every bound
+  // below holds for the very values that are handed on: any process may rewrite the
+  // header meanwhile.
+  ProducerFrame found;
+  found.initialisation = LoadWord32(base, kInitialisationCountOffset);
+  if (!ReadAnnouncedFormat(base, &found)) return false;
+  found.sequence = LoadWord32(base, kPublishedSequenceOffset);
+  const uint32_t slot = LoadWord32(base, kSlotOffsetTableOffset + 4 * SlotIndexOf(found.sequence));
+  const uint64_t slot_end = static_cast<uint64_t>(slot) + kSlotDataOffset + found.size;
+  if (slot % alignof(uint64_t) != 0 || slot_end > view_size_) return false;
+  if (LoadWord32(base, slot + kSlotLengthOffset) < found.size) return false;
+  found.data = static_cast<const uint8_t*>(base) + slot + kSlotDataOffset;
+  *frame = found;
+  return true;
+}
 
-    // Read after every byte of the copy: the header and the write counter tell what
-    // happened to the section meanwhile.
-    std::atomic_thread_fence(std::memory_order_acquire);
-    const uint32_t begun = LoadWord32(base, kWriteCounterOffset);
-    // Closed, initialised again or announcing another format: no frame of ours.
-    if (AnnouncedFrameSize(base, capacity, width, height) != frame_size) return 0;
-    // A counter behind the sequence restarted: the section was initialised again.
-    if (begun - sequence > 0x7FFFFFFFu) return 0;
-    if (!SlotReusedSince(sequence, begun)) return frame_size;
-    // Held up while the producer came round to this slot again: take the newest.
-    if (attempt == kCopyAttempts) {
-      if (overrun) *overrun = true;
-      return frame_size;
-    }
+ReadOutcome FrameSectionReader::Confirm(const ProducerFrame& frame) const noexcept {
+  if (!view_) return ReadOutcome::kGone;
+  const void* base = view_.get();
+  // Everything below is read after every byte of the frame.
+  std::atomic_thread_fence(std::memory_order_acquire);
+  const uint32_t begun = LoadWord32(base, kWriteCounterOffset);
+  // Closed, initialised again or announcing another format: no frame of ours. A new
+  // producer's frames may already have passed the sequence read, so the counter alone
+  // cannot tell a restart; the initialisation count can.
+  ProducerFrame now;
+  if (!ReadAnnouncedFormat(base, &now) || now.width != frame.width || now.height != frame.height ||
+      now.stride != frame.stride || now.size != frame.size) {
+    return ReadOutcome::kGone;
   }
+  if (LoadWord32(base, kInitialisationCountOffset) != frame.initialisation) return ReadOutcome::kGone;
+  // A counter behind the sequence restarted: the section was initialised again.
+  if (begun - frame.sequence > 0x7FFFFFFFu) return ReadOutcome::kGone;
+  // Held up while the producer came round to this slot again.
+  return SlotReusedSince(frame.sequence, begun) ? ReadOutcome::kOverwritten : ReadOutcome::kIntact;
+}
+
+uint32_t FrameSectionReader::CopyNewest(void* destination, uint32_t capacity, int32_t width, int32_t height,
+                                        bool* overrun) const noexcept {
+  if (!destination) {
+    if (overrun) *overrun = false;
+    return 0;
+  }
+  uint32_t copied = 0;
+  const bool taken = ReadNewest(
+      [&](const ProducerFrame& frame) {
+        if (frame.width != width || frame.height != height || frame.stride != 2 * width || frame.size > capacity) {
+          return false;
+        }
+        std::memcpy(destination, frame.data, frame.size);
+        copied = frame.size;
+        return true;
+      },
+      overrun);
+  return taken ? copied : 0;
 }
 
 void FrameSectionReader::Release() noexcept {

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
+#include <cstdio>
 #include <string>
+#include <thread>
 
 #include "channel/frame_section_reader.h"
 #include "channel_test_support.h"
@@ -86,6 +89,38 @@ VELTRANO_CHILD_MODE(produce_from_an_ended_thread) {
   const int32_t written = VeltranoVirtualCamera_WriteFrame(producer, late.data(), kFrameBytes, 2);
   VeltranoVirtualCamera_CloseProducer(producer);
   return static_cast<int>(written);
+}
+
+// Frames of the takeover stress run: 320 x 240, cut into chunks that each begin with
+// the writing producer's seed and the frame's number, so that a frame mixed from two
+// writes shows itself.
+constexpr int32_t kStressWidth = 320;
+constexpr int32_t kStressHeight = 240;
+constexpr uint32_t kStressBytes = kStressWidth * kStressHeight * 2;
+constexpr uint32_t kStressChunks = 16;
+constexpr uint32_t kStressChunk = kStressBytes / kStressChunks;
+
+// Publishes a frame every 10 ms until killed; signals `ready` after the first.
+VELTRANO_CHILD_MODE(produce_until_killed) {
+  if (args.size() != 2) return 90;
+  const uint32_t seed = static_cast<uint32_t>(std::stoul(args[0]));
+  platform::UniqueHandle ready = ::veltrano::test::OpenNamedEvent(args[1]);
+  if (!ready) return 91;
+  VeltranoVirtualCameraProducer* producer = nullptr;
+  // The previous producer was killed a moment ago; its mutex may not be abandoned yet.
+  for (int i = 0; i < 500 && !producer; ++i) {
+    producer = VeltranoVirtualCamera_CreateProducer(kStressWidth, kStressHeight, 2 * kStressWidth, seed);
+    if (!producer) ::Sleep(2);
+  }
+  if (!producer) return 92;
+  std::vector<uint8_t> frame(kStressBytes, 0x5A);
+  for (uint32_t number = 1;; ++number) {
+    const uint64_t mark = (static_cast<uint64_t>(seed) << 32) | number;
+    for (uint32_t chunk = 0; chunk < kStressChunks; ++chunk) std::memcpy(&frame[chunk * kStressChunk], &mark, 8);
+    VeltranoVirtualCamera_WriteFrame(producer, frame.data(), kStressBytes, number);
+    if (number == 1) ::SetEvent(ready.get());
+    ::Sleep(10);
+  }
 }
 
 using CrossProcess = ChannelTest;
@@ -216,6 +251,143 @@ void TakeOverFromAnEndedThread(uint64_t tag) {
 
 TEST_F(CrossProcess, AHandleWhoseSectionAnotherProcessTookOverNeitherWritesNorCloses) {
   TakeOverFromAnEndedThread(77);
+}
+
+// Producers killed one after another at random moments, each taking over from the
+// last, while a reader held up in the middle of every frame it reads (about 0.3 s per
+// frame) checks that each frame it took whole comes from one write. A new producer
+// whose first frames pass the number being read is what the write counter alone
+// cannot tell from a quiet producer.
+TEST_F(CrossProcess, ReadsAcrossKilledAndReplacedProducersNeverMixTwoFrames) {
+  std::atomic<bool> stop{false};
+  std::atomic<uint32_t> whole{0}, mixed{0}, refused{0};
+  std::thread reader_thread([&] {
+    FrameSectionReader reader;
+    std::vector<uint8_t> sample(kStressBytes);
+    while (!stop.load()) {
+      reader.Refresh();
+      bool overrun = false;
+      const bool taken = reader.ReadNewest(
+          [&](const ProducerFrame& frame) {
+            if (frame.size != kStressBytes) return false;
+            for (uint32_t chunk = 0; chunk < kStressChunks; ++chunk) {
+              std::memcpy(&sample[chunk * kStressChunk], frame.data + chunk * kStressChunk, kStressChunk);
+              if (!stop.load()) ::Sleep(5);
+            }
+            return true;
+          },
+          &overrun);
+      if (!taken) {
+        refused.fetch_add(1);
+        ::Sleep(5);
+        continue;
+      }
+      if (overrun) continue;  // taken knowingly: may mix two frames of one producer
+      bool same = true;
+      for (uint32_t chunk = 1; chunk < kStressChunks; ++chunk) {
+        same = same && std::memcmp(&sample[0], &sample[chunk * kStressChunk], 8) == 0;
+      }
+      (same ? whole : mixed).fetch_add(1);
+    }
+  });
+  const std::wstring ready_name = UniqueName(L"ready");
+  platform::UniqueHandle ready = ::veltrano::test::CreateNamedEvent(ready_name);
+  ASSERT_TRUE(ready);
+  uint32_t random = 12345;
+  for (uint32_t cycle = 1; cycle <= 20; ++cycle) {
+    ::ResetEvent(ready.get());
+    auto child = ::veltrano::test::SpawnChild(L"produce_until_killed", std::to_wstring(cycle) + L" " + ready_name);
+    ASSERT_TRUE(child.process);
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(ready.get(), kChildTimeoutMs)) << "cycle " << cycle;
+    random = random * 1664525u + 1013904223u;
+    ::Sleep(10 + (random >> 24) % 150);
+    ::TerminateProcess(child.process.get(), 1);
+    ::WaitForSingleObject(child.process.get(), kChildTimeoutMs);
+  }
+  stop.store(true);
+  reader_thread.join();
+  std::printf("[ figures  ] frames read whole %u, mixed %u, refused %u\n", whole.load(), mixed.load(),
+              refused.load());
+  EXPECT_EQ(0u, mixed.load());
+  EXPECT_GT(whole.load(), 0u);
+}
+
+// A camera's reader on a thread of its own, one sample every 33 ms: refreshes its view
+// and notes the size of every frame it reads.
+class PollingReader {
+ public:
+  PollingReader()
+      : thread_([this] {
+          FrameSectionReader reader;
+          while (!stop_.load()) {
+            reader.Refresh();
+            reader.ReadNewest([this](const ProducerFrame& frame) {
+              last_width_.store(frame.width);
+              return true;
+            });
+            ::Sleep(33);
+          }
+        }) {}
+  ~PollingReader() {
+    stop_.store(true);
+    thread_.join();
+  }
+  int32_t last_width() const { return last_width_.load(); }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int32_t> last_width_{0};
+  std::thread thread_;
+};
+
+// Two capture readers hold the section when its producer goes, by closing or by
+// vanishing, and the host comes back with a larger frame: the old section must go as
+// soon as the readers let go of it, so that the new producer can be created.
+TEST_F(CrossProcess, ALargerProducerFollowsTheLastOneWhileTwoReadersStream) {
+  for (const bool vanish : {false, true}) {
+    SCOPED_TRACE(vanish ? "the old producer vanished" : "the old producer closed");
+    PollingReader readers[2];
+    const std::wstring ready_name = UniqueName(L"ready");
+    const std::wstring go_name = UniqueName(L"go");
+    platform::UniqueHandle ready = ::veltrano::test::CreateNamedEvent(ready_name);
+    platform::UniqueHandle go = ::veltrano::test::CreateNamedEvent(go_name);
+    ::veltrano::test::ChildProcess child;
+    ProducerPtr old_producer;
+    if (vanish) {
+      child = ::veltrano::test::SpawnChild(L"produce_and_vanish", L"61 " + ready_name + L" " + go_name);
+      ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(ready.get(), kChildTimeoutMs)) << "child did not publish";
+    } else {
+      old_producer = CreateProducer(kWidth, kHeight, kStride, 0xC0FFEE);
+      ASSERT_TRUE(old_producer);
+      const std::vector<uint8_t> frame = MakeFrame(kFrameBytes, 61);
+      ASSERT_EQ(1, VeltranoVirtualCamera_WriteFrame(old_producer.get(), frame.data(), kFrameBytes, 0));
+    }
+    for (int i = 0; i < 100 && (readers[0].last_width() != kWidth || readers[1].last_width() != kWidth); ++i) {
+      ::Sleep(20);
+    }
+    ASSERT_EQ(kWidth, readers[0].last_width());
+    ASSERT_EQ(kWidth, readers[1].last_width());
+
+    if (vanish) {
+      ::SetEvent(go.get());
+      ASSERT_TRUE(child.Wait(kChildTimeoutMs));
+    } else {
+      old_producer.reset();
+    }
+    // One attempt, as a host makes it; the figure is how long the call took.
+    const ULONGLONG start = ::GetTickCount64();
+    ProducerPtr larger = CreateProducer(1920, 1080, 3840, 0xBEEF);
+    std::printf("[ figures  ] larger producer created %llu ms after the old one %s\n",
+                static_cast<unsigned long long>(::GetTickCount64() - start), vanish ? "vanished" : "closed");
+    ASSERT_TRUE(larger) << "the old section is still held";
+    const std::vector<uint8_t> frame = MakeFrame(1920 * 1080 * 2, 62);
+    for (int i = 0; i < 100 && (readers[0].last_width() != 1920 || readers[1].last_width() != 1920); ++i) {
+      ASSERT_EQ(1, VeltranoVirtualCamera_WriteFrame(larger.get(), frame.data(), 1920 * 1080 * 2, 0));
+      ::Sleep(20);
+    }
+    EXPECT_EQ(1920, readers[0].last_width());
+    EXPECT_EQ(1920, readers[1].last_width());
+  }
 }
 
 }  // namespace

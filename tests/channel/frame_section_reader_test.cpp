@@ -97,7 +97,9 @@ TEST_F(ReaderHeader, FlagsACopyThatTheProducerMayHaveOverwritten) {
     EXPECT_EQ(c.copied, reader.CopyNewest(sample.data(), kForgedFrame, kForgedWidth, kForgedHeight, &overrun))
         << c.what;
     EXPECT_EQ(c.overrun, overrun) << c.what;
-    if (c.copied) EXPECT_EQ(frame, sample) << c.what;
+    if (c.copied) {
+      EXPECT_EQ(frame, sample) << c.what;
+    }
   }
 }
 
@@ -134,6 +136,12 @@ TEST_F(ReaderHeader, RefusesEveryHeaderThatDoesNotFitTheViewOrTheCaller) {
       {"frame size larger than the caller's buffer", 24, kForgedFrame + 1, kForgedFrame, 16, 8, good_slot + 8,
        0xFFFFFFFF},
       {"zero frame size", 24, 0, kForgedFrame, 16, 8},
+      // Only exactly stride x height: a shorter frame would leave the rest of the
+      // sample as the previous sample left it.
+      {"frame size one byte short of stride x height", 24, kForgedFrame - 1, kForgedFrame, 16, 8},
+      {"frame size of 4 bytes", 24, 4, kForgedFrame, 16, 8},
+      {"frame size beyond stride x height", 24, kForgedFrame + 64, kForgedFrame + 64, 16, 8, good_slot + 8,
+       0xFFFFFFFF},
       {"slot length shorter than the frame", good_slot + 8, kForgedFrame - 1, kForgedFrame, 16, 8},
       {"newest sequence names a slot that lies", 4, 2, kForgedFrame, 16, 8},  // slot 2 offset 0xFFFFFFFF
       {"state created", 8, kStateCreated, kForgedFrame, 16, 8},
@@ -211,25 +219,31 @@ TEST_F(ReaderHeader, FrameSizeRewrittenDuringReadsNeverEscapesTheView) {
 
 using ReaderView = ChannelTest;
 
-TEST_F(ReaderView, KeepsTheViewWhileCreatedOrStreamingAndDropsItWhenClosedOrEmpty) {
-  FrameSectionReader reader;
+// A closed or empty section is never kept: neither a view already held nor a section
+// found that way, so the object goes once everybody else has let go of it.
+TEST_F(ReaderView, KeepsOnlyACreatedOrStreamingSection) {
   for (const uint32_t state : {kStateCreated, kStateStreaming, kStateClosed, kStateEmpty}) {
     SCOPED_TRACE(testing::Message() << "state " << state);
-    {
-      ForgedSection forged;
-      ASSERT_TRUE(forged);
-      forged.Set32(8, state);
-      reader.Refresh();
-      ASSERT_TRUE(reader.HasView());
-    }
-    // The forger has let go: only the reader's own handle keeps the section alive, so
-    // a reader that drops its view finds nothing to reopen.
-    reader.Refresh();
     const bool keeps = state == kStateCreated || state == kStateStreaming;
-    EXPECT_EQ(keeps, reader.HasView());
-    EXPECT_EQ(keeps, SectionExists());
-    reader.Release();
-    EXPECT_FALSE(reader.HasView());
+    for (const bool held_before : {true, false}) {
+      FrameSectionReader reader;
+      {
+        ForgedSection forged;
+        ASSERT_TRUE(forged);
+        forged.Set32(8, kStateCreated);
+        if (held_before) {
+          reader.Refresh();
+          ASSERT_TRUE(reader.HasView());
+        }
+        forged.Set32(8, state);
+        reader.Refresh();
+        EXPECT_EQ(keeps, reader.HasView()) << (held_before ? "held before" : "found");
+      }
+      // The forger has let go: only a reader that kept its view keeps the section.
+      reader.Refresh();
+      EXPECT_EQ(keeps, reader.HasView());
+      EXPECT_EQ(keeps, SectionExists());
+    }
   }
 }
 

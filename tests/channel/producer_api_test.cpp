@@ -29,7 +29,7 @@ TEST_F(ProducerLayout, HeaderAndSlotBytesFor1280x720) {
   EXPECT_EQ(720u, peek.U32(16));
   EXPECT_EQ(2560u, peek.U32(20));
   EXPECT_EQ(1843200u, peek.U32(24));
-  EXPECT_EQ(0u, peek.U32(28));
+  EXPECT_EQ(1u, peek.U32(28));  // initialised once
   EXPECT_EQ(kTag, peek.U64(32));
   for (uint32_t k = 0; k < kSlotCount; ++k) EXPECT_EQ(kSlots1280[k], peek.U32(40 + 4 * k)) << "slot " << k;
   for (uint32_t offset = 64; offset < 128; offset += 4) EXPECT_EQ(0u, peek.U32(offset)) << offset;
@@ -182,6 +182,46 @@ TEST_F(ProducerReinit, SameThreadReinitialisesInPlaceAndTheReaderResumes) {
     SectionPeek peek;
     EXPECT_EQ(3u, peek.U32(8));
   }
+}
+
+// A new producer takes over while a reader is in the middle of a frame and writes
+// past the sequence being read: the write counter then looks like a quiet producer's,
+// and only the initialisation count tells that the slot's second half is another
+// producer's frame.
+TEST_F(ProducerReinit, AReadAcrossANewProducersFirstFramesIsRefused) {
+  ProducerPtr first = CreateProducer(kWidth, kHeight, kStride, 1);
+  ASSERT_TRUE(first);
+  for (uint32_t seed = 1; seed <= 3; ++seed) {  // newest: sequence 3 in slot 3
+    const std::vector<uint8_t> frame = MakeFrame(kFrameBytes, seed);
+    ASSERT_EQ(1, VeltranoVirtualCamera_WriteFrame(first.get(), frame.data(), kFrameBytes, 0));
+  }
+  FrameSectionReader reader;
+  reader.Refresh();
+  ProducerPtr second;
+  std::vector<uint8_t> sample(kFrameBytes);
+  int reads = 0;
+  const bool taken = reader.ReadNewest([&](const ProducerFrame& frame) {
+    ++reads;
+    std::memcpy(sample.data(), frame.data, kFrameBytes / 2);
+    if (!second) {
+      second = CreateProducer(kWidth, kHeight, kStride, 1);  // same format, same tag
+      for (uint32_t seed = 11; seed <= 14; ++seed) {  // sequences 1 to 4, slot 3 rewritten
+        const std::vector<uint8_t> next = MakeFrame(kFrameBytes, seed);
+        VeltranoVirtualCamera_WriteFrame(second.get(), next.data(), kFrameBytes, 0);
+      }
+    }
+    std::memcpy(sample.data() + kFrameBytes / 2, frame.data + kFrameBytes / 2, kFrameBytes / 2);
+    return true;
+  });
+  ASSERT_TRUE(second);
+  EXPECT_FALSE(taken) << "a frame mixed from two producers was taken";
+  EXPECT_EQ(1, reads);
+  // The next sample reads the new producer's newest frame whole.
+  reader.Refresh();
+  ASSERT_EQ(kFrameBytes, reader.CopyNewest(sample.data(), kFrameBytes, kWidth, kHeight));
+  EXPECT_EQ(MakeFrame(kFrameBytes, 14), sample);
+  SectionPeek peek;
+  EXPECT_EQ(2u, peek.U32(28)) << "initialised twice";
 }
 
 TEST_F(ProducerReinit, ClosingTheNewerHandleFirstEndsTheStreamForBoth) {
