@@ -6,35 +6,46 @@
 #include "channel/frame_producer.h"
 #include "channel/frame_section_layout.h"
 #include "channel/frame_section_query.h"
+#include "channel/producer_handle_table.h"
 
-// The opaque handle the host holds is the producer record itself.
-struct VeltranoVirtualCameraProducer {
-  veltrano::channel::FrameProducer producer;
-};
+using veltrano::channel::FrameProducer;
+using veltrano::channel::ProducerHandleTable;
+
+namespace {
+
+// The handle a host holds is a value of the handle table, never the producer's address.
+uintptr_t HandleValue(VeltranoVirtualCameraProducer* producer) noexcept {
+  return reinterpret_cast<uintptr_t>(producer);
+}
+
+}  // namespace
 
 extern "C" {
 
 VeltranoVirtualCameraProducer* VELTRANO_API VeltranoVirtualCamera_CreateProducer(int32_t width, int32_t height,
                                                                                 int32_t stride, uint64_t tag) {
-  auto* handle = new (std::nothrow) VeltranoVirtualCameraProducer;
-  if (!handle) return nullptr;
-  if (!handle->producer.Create(width, height, stride, tag)) {
-    delete handle;
+  auto* producer = new (std::nothrow) FrameProducer;
+  if (!producer) return nullptr;
+  if (!producer->Create(width, height, stride, tag)) {
+    delete producer;
     return nullptr;
   }
-  return handle;
+  const uintptr_t handle = ProducerHandleTable::Instance().Add(producer);
+  return reinterpret_cast<VeltranoVirtualCameraProducer*>(handle);
 }
 
 int32_t VELTRANO_API VeltranoVirtualCamera_WriteFrame(VeltranoVirtualCameraProducer* producer, const void* data,
                                                      uint32_t byte_count, uint64_t stamp) {
   if (!producer) return 0;
-  return producer->producer.WriteFrame(data, byte_count, stamp) ? 1 : 0;
+  return ProducerHandleTable::Instance().WriteFrame(HandleValue(producer), data, byte_count, stamp) ? 1 : 0;
 }
 
 void VELTRANO_API VeltranoVirtualCamera_CloseProducer(VeltranoVirtualCameraProducer* producer) {
   if (!producer) return;
-  producer->producer.TearDown();
-  delete producer;
+  FrameProducer* live = ProducerHandleTable::Instance().Remove(HandleValue(producer));
+  if (!live) return;  // closed already, or never ours
+  live->TearDown();
+  delete live;
 }
 
 int32_t VELTRANO_API VeltranoVirtualCamera_GetCurrentFormat(int32_t* width, int32_t* height, int32_t* stride,

@@ -386,6 +386,43 @@ TEST_F(ProducerRefusal, HeaderTamperingDoesNotSteerTheProducer) {
   EXPECT_EQ(0xCD, sample[0]);
 }
 
+// Only live handles of this module are acted on: a double close, a closed handle and
+// a value that was never a handle (another process's, or any pointer) are refused
+// without touching the memory the value names, and the live producer goes on.
+TEST_F(ProducerRefusal, HandlesThatAreNotLiveAreIgnored) {
+  const std::vector<uint8_t> frame = MakeFrame(kFrameBytes, 8);
+  VeltranoVirtualCameraProducer* closed = VeltranoVirtualCamera_CreateProducer(kWidth, kHeight, kStride, kTag);
+  ASSERT_TRUE(closed);
+  VeltranoVirtualCamera_CloseProducer(closed);
+  ProducerPtr live = CreateProducer(kWidth, kHeight, kStride, kTag);
+  ASSERT_TRUE(live);
+  ASSERT_NE(closed, live.get()) << "a closed handle's value is never handed out again";
+
+  // Bytes that look like a producer record: a freed record, or another process's.
+  std::vector<uint8_t> lookalike(4096, 0xA5);
+  const std::vector<uint8_t> lookalike_before = lookalike;
+  VeltranoVirtualCameraProducer* const strangers[] = {
+      closed,
+      reinterpret_cast<VeltranoVirtualCameraProducer*>(lookalike.data()),
+      reinterpret_cast<VeltranoVirtualCameraProducer*>(static_cast<uintptr_t>(0x10)),
+  };
+  for (VeltranoVirtualCameraProducer* stranger : strangers) {
+    EXPECT_EQ(0, VeltranoVirtualCamera_WriteFrame(stranger, frame.data(), kFrameBytes, 0));
+    VeltranoVirtualCamera_CloseProducer(stranger);
+    VeltranoVirtualCamera_CloseProducer(stranger);
+  }
+  EXPECT_EQ(lookalike_before, lookalike);
+  SectionPeek peek;
+  EXPECT_EQ(1u, peek.U32(8)) << "no stranger closed the live producer's stream";
+  EXPECT_EQ(0u, peek.U32(0)) << "no stranger wrote";
+  EXPECT_EQ(1, VeltranoVirtualCamera_WriteFrame(live.get(), frame.data(), kFrameBytes, 0));
+  VeltranoVirtualCameraProducer* const value = live.release();
+  VeltranoVirtualCamera_CloseProducer(value);
+  EXPECT_EQ(3u, peek.U32(8));
+  VeltranoVirtualCamera_CloseProducer(value);  // the common double close at shutdown
+  EXPECT_EQ(0, VeltranoVirtualCamera_WriteFrame(value, frame.data(), kFrameBytes, 0));
+}
+
 TEST_F(ProducerRefusal, ASectionOfReservedPagesIsNobodysFrameSection) {
   // Any process of the session may take the name first with pages that are reserved
   // but never committed: mapping it works, touching it faults.
