@@ -9,6 +9,12 @@
  *
  * One producer may exist at a time in a logon session. All functions are plain C,
  * never throw, and report failure as 0 or null.
+ *
+ * Handles: a handle is an opaque value, not an address. Only live handles that this
+ * module returned in this process are acted on; any other value (a handle closed
+ * already, a value from another process, any pointer) makes WriteFrame return 0 and
+ * CloseProducer do nothing, and the memory it might name is never touched. A second
+ * CloseProducer of the same handle is therefore harmless.
  */
 #ifndef VELTRANO_VIRTUAL_CAMERA_H_
 #define VELTRANO_VIRTUAL_CAMERA_H_
@@ -36,7 +42,9 @@ typedef struct VeltranoVirtualCameraProducer VeltranoVirtualCameraProducer;
  * or null when an argument is zero or negative, the frame does not fit in 32-bit sizes,
  * another producer is running (in any process of the session), or the system refuses.
  * Call it on the thread that will later close the producer: the single-producer lock
- * belongs to that thread.
+ * belongs to that thread. When an earlier producer's section is still held by capture
+ * applications and is too small for this frame, the call waits until they let go of
+ * it (one or two of their frame periods; at most about 2 s, then it returns null).
  */
 VeltranoVirtualCameraProducer* VELTRANO_API VeltranoVirtualCamera_CreateProducer(int32_t width, int32_t height,
                                                                                 int32_t stride, uint64_t tag);
@@ -46,17 +54,20 @@ VeltranoVirtualCameraProducer* VELTRANO_API VeltranoVirtualCamera_CreateProducer
  *   byte_count: size of the buffer at data; smaller than height * stride is refused.
  *   stamp: any 64-bit value stored with the frame (for example a timestamp); the camera
  *          does not read it.
- * Returns 1 when the frame was published, 0 when nothing was written (null handle or
- * data, buffer too small, or a handle superseded by a newer CreateProducer, including
- * one in another process that took over after this producer's creating thread ended).
- * Never blocks. Call from one thread at a time per handle, never during CloseProducer.
+ * Returns 1 when the frame was published, 0 when nothing was written (null data, buffer
+ * too small, a handle that is not live, or a handle superseded by a newer
+ * CreateProducer, including one in another process that took over after this
+ * producer's creating thread ended). Never waits for capture applications; a
+ * CloseProducer of the same handle on another thread waits for a write in progress.
+ * Call from one thread at a time per handle.
  */
 int32_t VELTRANO_API VeltranoVirtualCamera_WriteFrame(VeltranoVirtualCameraProducer* producer, const void* data,
                                                      uint32_t byte_count, uint64_t stamp);
 
 /*
  * Marks the stream closed (capture applications return to the placeholder), releases
- * everything and frees the handle. A null handle is ignored. Call it on the thread that
+ * everything and frees the handle. A null handle, or one that is not live (see
+ * "Handles" above), is ignored. Call it on the thread that
  * created the producer, or the single-producer lock is held until that thread ends.
  * A superseded handle closes without touching the stream of the producer that took
  * its place.
