@@ -1,5 +1,6 @@
 // The converter: configuration, bars, and the two ways through a frame (rows converted
-// in place when the picture keeps its size, the plane scalers when it does not).
+// straight into the target when the picture keeps its size, the frame scaler when it
+// does not).
 #include "imaging/frame_converter.h"
 
 #include <algorithm>
@@ -59,7 +60,6 @@ void FillBlack(PixelFormat format, uint8_t* row, int32_t pixels) noexcept {
 bool FrameConverter::Configure(int32_t source_width, int32_t source_height, PixelFormat format,
                                int32_t target_width, int32_t target_height, Kernel kernel) noexcept {
   configured_ = false;
-  content_ = {0, 0, 0, 0};
   auto side = [](int32_t value) { return value >= 2 && value <= kMaxSide && value % 2 == 0; };
   if (!side(source_width) || source_height < 1 || source_height > kMaxSide || !side(target_width) ||
       !side(target_height) || FrameBytes(format, target_width, target_height) == 0) {

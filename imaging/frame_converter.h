@@ -24,10 +24,11 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
+#include "imaging/frame_scaler.h"
 #include "imaging/letterbox.h"
 #include "imaging/pixel_format.h"
-#include "imaging/frame_scaler.h"
 #include "imaging/row_kernels.h"
 
 namespace veltrano::imaging {

@@ -40,7 +40,7 @@ void FrameScaler::Configure(int32_t source_width, int32_t source_height, int32_t
   }
   ring_.assign(static_cast<size_t>(ring_rows_) * target_bytes, 0);
   spare_.assign(2 * static_cast<size_t>(target_pairs_), 0);
-  transposed_.assign(16 * ((source_bytes + 15) / 16 * 16), 0);  // 8 words per byte column
+  transposed_.assign(kStripRows * ((source_bytes + 15) / 16 * 16), 0);
   taps_.assign(static_cast<size_t>(std::max(down_.taps, chroma_down_.taps)), nullptr);
 }
 

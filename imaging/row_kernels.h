@@ -44,7 +44,7 @@ struct HorizontalJob {
   int32_t pairs;  //!< target pixel pairs: Y rows and U V rows of 2 x pairs bytes
   uint8_t* y[kStripRows];
   uint8_t* uv[kStripRows];
-  //! Scratch of at least 16 x (4 x source_pairs rounded up to 16) bytes.
+  //! Scratch of at least kStripRows x (4 x source_pairs rounded up to 16) bytes.
   uint8_t* scratch;
 };
 

@@ -298,13 +298,12 @@ void FilterVertical(const uint8_t* const* rows, const int16_t* weights, int32_t 
 }
 
 // The horizontal filter works on the strip transposed: each byte column of the eight
-// YUY2 rows becomes 8 contiguous 16-bit values, so a target column is a weighted sum
-// of whole source columns and no sample has to be gathered on its own. One
-// transposition serves Y, U and V.
+// YUY2 rows becomes 8 contiguous bytes, so a target column is a weighted sum of whole
+// source columns and no sample has to be gathered on its own. One transposition
+// serves Y, U and V.
 
-// Rows 0..7, bytes c..c+15 (r) -> byte columns c..c+15 of 8 words each at t + 16c.
+// Rows 0..7, bytes c..c+15 (r) -> byte columns c..c+15 of 8 bytes each at t + 8c.
 VELTRANO_INLINE void TransposeIn(const __m128i* r, uint8_t* t) noexcept {
-  const __m128i zero = _mm_setzero_si128();
   const __m128i a0 = _mm_unpacklo_epi8(r[0], r[1]), a1 = _mm_unpackhi_epi8(r[0], r[1]);
   const __m128i a2 = _mm_unpacklo_epi8(r[2], r[3]), a3 = _mm_unpackhi_epi8(r[2], r[3]);
   const __m128i a4 = _mm_unpacklo_epi8(r[4], r[5]), a5 = _mm_unpackhi_epi8(r[4], r[5]);
@@ -314,12 +313,8 @@ VELTRANO_INLINE void TransposeIn(const __m128i* r, uint8_t* t) noexcept {
                         _mm_unpackhi_epi16(a1, a3), _mm_unpacklo_epi16(a4, a6), _mm_unpackhi_epi16(a4, a6),
                         _mm_unpacklo_epi16(a5, a7), _mm_unpackhi_epi16(a5, a7)};
   for (int k = 0; k < 4; ++k) {
-    // Columns 4k, 4k + 1 and 4k + 2, 4k + 3, 8 bytes each.
-    const __m128i first = _mm_unpacklo_epi32(b[k], b[k + 4]), second = _mm_unpackhi_epi32(b[k], b[k + 4]);
-    Store(t + 64 * k, _mm_unpacklo_epi8(first, zero));
-    Store(t + 64 * k + 16, _mm_unpackhi_epi8(first, zero));
-    Store(t + 64 * k + 32, _mm_unpacklo_epi8(second, zero));
-    Store(t + 64 * k + 48, _mm_unpackhi_epi8(second, zero));
+    Store(t + 32 * k, _mm_unpacklo_epi32(b[k], b[k + 4]));
+    Store(t + 32 * k + 16, _mm_unpackhi_epi32(b[k], b[k + 4]));
   }
 }
 
@@ -349,17 +344,18 @@ VELTRANO_INLINE void TransposeOut(const __m128i* columns, uint8_t* const* rows, 
   Store(rows[7] + x, _mm_unpackhi_epi8(e3, o3));
 }
 
-// The weighted sum of target entry x over columns kStep apart, starting kStep x start
-// columns after `t` (Y: step 2 from column 0; U and V: step 4 from columns 1 and 3),
-// as 8 rows of 16-bit values.
+// The weighted sum of target entry x over byte columns kStep apart, starting kStep x
+// start columns after `t` (Y: step 2 from column 0; U and V: step 4 from columns 1
+// and 3), as 8 rows of 16-bit values.
 template <int32_t kTaps, int32_t kStep>
 VELTRANO_INLINE __m128i TargetColumn(const uint8_t* t, const ScalingFilter& filter, int32_t x) noexcept {
   const int32_t taps = kTaps ? kTaps : filter.taps;
-  const uint8_t* column = t + 16 * kStep * filter.start[x];
+  const uint8_t* column = t + 8 * kStep * filter.start[x];
   const int16_t* lanes = &filter.lanes[static_cast<size_t>(x) * taps * 8];
   __m128i sum = _mm_set1_epi16(128);
   for (int32_t k = 0; k < taps; ++k) {
-    sum = _mm_add_epi16(sum, _mm_mullo_epi16(Load(column + 16 * kStep * k), LoadWords(lanes + 8 * k)));
+    const __m128i samples = _mm_unpacklo_epi8(Load8(column + 8 * kStep * k), _mm_setzero_si128());
+    sum = _mm_add_epi16(sum, _mm_mullo_epi16(samples, LoadWords(lanes + 8 * k)));
   }
   return _mm_srli_epi16(sum, 8);
 }
@@ -396,8 +392,8 @@ void FilterChroma(const uint8_t* t, const ScalingFilter& filter, int32_t pairs, 
   for (int32_t k0 = 0; k0 < pairs; k0 += 8) {
     __m128i columns[8];
     for (int32_t k = 0; k < 8; ++k) {
-      columns[k] = _mm_packus_epi16(TargetColumn<kTaps, 4>(t + 16, filter, k0 + k),
-                                    TargetColumn<kTaps, 4>(t + 48, filter, k0 + k));
+      columns[k] = _mm_packus_epi16(TargetColumn<kTaps, 4>(t + 8, filter, k0 + k),
+                                    TargetColumn<kTaps, 4>(t + 24, filter, k0 + k));
     }
     WriteBlock(columns, out, 2 * k0, 2 * pairs);
   }
@@ -410,7 +406,7 @@ void FilterHorizontal(const HorizontalJob& job) noexcept {
   for (; c + 16 <= row_bytes; c += 16) {
     __m128i r[kStripRows];
     for (int32_t k = 0; k < kStripRows; ++k) r[k] = Load(job.rows[k] + c);
-    TransposeIn(r, t + 16 * c);
+    TransposeIn(r, t + 8 * c);
   }
   if (c < row_bytes) {  // a row's last bytes, read no further than the row
     __m128i r[kStripRows];
@@ -419,7 +415,7 @@ void FilterHorizontal(const HorizontalJob& job) noexcept {
       std::memcpy(block, job.rows[k] + c, static_cast<size_t>(row_bytes - c));
       r[k] = Load(block);
     }
-    TransposeIn(r, t + 16 * c);
+    TransposeIn(r, t + 8 * c);
   }
   if (job.luma->taps == 2) {
     FilterLuma<2>(t, *job.luma, 2 * job.pairs, job.y);
