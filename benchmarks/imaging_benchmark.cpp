@@ -22,7 +22,7 @@ using veltrano::imaging::FrameConverter;
 using veltrano::imaging::Kernel;
 using veltrano::imaging::PixelFormat;
 
-constexpr int kSse2Rounds = 201;
+constexpr int kSse2Rounds = 301;
 constexpr int kPlainRounds = 21;  // the reference is slow; its medians settle quickly
 
 struct Case {

@@ -106,7 +106,7 @@ VELTRANO_INLINE __m128i Yuy2RowPair(const uint8_t* row0, const uint8_t* row1, ui
   const __m128i a1 = Load(row1), b1 = Load(row1 + 16);
   Store(y0, EvenBytes(a0, b0));
   Store(y1, EvenBytes(a1, b1));
-  return _mm_avg_epu8(OddBytes(a0, b0), OddBytes(a1, b1));
+  return OddBytes(_mm_avg_epu8(a0, a1), _mm_avg_epu8(b0, b1));  // averaging first spares a pack
 }
 
 void Yuy2ToNv12(const uint8_t* row0, const uint8_t* row1, int32_t pairs, uint8_t* y0, uint8_t* y1,
@@ -207,26 +207,30 @@ VELTRANO_INLINE Bgr YuvToBgr16(const uint8_t* y, const uint8_t* uv, const RgbFac
   return {_mm_packus_epi16(low.b, high.b), _mm_packus_epi16(low.g, high.g), _mm_packus_epi16(low.r, high.r)};
 }
 
-// Four B G R X pixels as B G R: each 64-bit half's two pixels become 6 bytes, stored
-// with 8-byte stores at target and target + 6 (2 bytes past the 12 meant).
-VELTRANO_INLINE void StorePairs24(uint8_t* target, __m128i bgrx) noexcept {
+// Four B G R X pixels as B G R, 12 bytes: each 64-bit half's two pixels become 6
+// bytes, stored with 8-byte stores at target and target + 6. The second store runs 2
+// bytes past the 12, into bytes a later store rewrites; `last` writes exactly 12.
+VELTRANO_INLINE void StoreBgr12(uint8_t* target, __m128i bgrx, bool last) noexcept {
   const __m128i first = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);
   const __m128i second = _mm_set_epi32(0x0000FFFF, static_cast<int>(0xFF000000u), 0x0000FFFF,
                                        static_cast<int>(0xFF000000u));
   const __m128i halves = _mm_or_si128(_mm_and_si128(bgrx, first), _mm_and_si128(_mm_srli_epi64(bgrx, 8), second));
   _mm_storel_epi64(reinterpret_cast<__m128i*>(target), halves);
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(target + 6), _mm_unpackhi_epi64(halves, halves));
+  if (!last) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(target + 6), _mm_unpackhi_epi64(halves, halves));
+    return;
+  }
+  uint8_t block[16];
+  Store(block, halves);
+  std::memcpy(target + 6, block + 8, 6);
 }
 
 template <int kBytesPerPixel>
 void YuvToRgb(const uint8_t* y, const uint8_t* uv, int32_t pairs, uint8_t* out) noexcept {
   const __m128i opaque = _mm_set1_epi8(-1);
   const RgbFactors factors = MakeRgbFactors();
-  // RGB24 stores 8 bytes for every 6 it means: a block runs only while at least one
-  // more pair follows, whose bytes the overrun lands in and which rewrites them.
-  const int32_t after = kBytesPerPixel == 3 ? 1 : 0;
   int32_t i = 0;
-  for (; i + 8 + after <= pairs; i += 8) {
+  for (; i + 8 <= pairs; i += 8) {
     const Bgr bgr = YuvToBgr16(y + 2 * i, uv + 2 * i, factors);
     const __m128i bg_low = _mm_unpacklo_epi8(bgr.b, bgr.g), bg_high = _mm_unpackhi_epi8(bgr.b, bgr.g);
     const __m128i rx_low = _mm_unpacklo_epi8(bgr.r, opaque), rx_high = _mm_unpackhi_epi8(bgr.r, opaque);
@@ -239,10 +243,10 @@ void YuvToRgb(const uint8_t* y, const uint8_t* uv, int32_t pairs, uint8_t* out) 
       Store(target + 32, p2);
       Store(target + 48, p3);
     } else {
-      StorePairs24(target, p0);
-      StorePairs24(target + 12, p1);
-      StorePairs24(target + 24, p2);
-      StorePairs24(target + 36, p3);
+      StoreBgr12(target, p0, false);
+      StoreBgr12(target + 12, p1, false);
+      StoreBgr12(target + 24, p2, false);
+      StoreBgr12(target + 36, p3, i + 8 == pairs);  // no pair after this block to take the overrun
     }
   }
   const RowKernels& plain = Plain();
