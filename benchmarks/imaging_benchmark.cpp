@@ -3,8 +3,11 @@
 // (letterboxed), each with the plain and the SSE2 kernels, as time per frame and as a
 // multiple of a memcpy of the same output bytes. Each round times the copy and then
 // the conversion; the multiple is the median of the rounds' ratios, which a machine
-// whose speed drifts with other load leaves steadier than a ratio of medians. Prints
-// a table; never fails on timing.
+// whose speed drifts with other load leaves steadier than a ratio of medians. On a
+// loaded machine a conversion of a millisecond or two is preempted far more often
+// than a copy of tens of microseconds, so the table also gives the tenth percentile
+// of the ratios, which such interruptions do not reach (Wine has no per-thread cycle
+// count to measure around them). Prints a table; never fails on timing.
 #include <windows.h>
 
 #include <algorithm>
@@ -49,6 +52,11 @@ double Median(std::vector<double> values) {
   return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
+double TenthPercentile(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 10];
+}
+
 template <typename Operation>
 double TimeOnce(const LARGE_INTEGER& frequency, Operation operation) {
   LARGE_INTEGER start, end;
@@ -62,13 +70,14 @@ struct Result {
   double convert;  // seconds per frame, median
   double copy;     // memcpy of the output bytes, median
   double ratio;    // median of convert / copy per round
+  double fast;     // its tenth percentile
 };
 
 // Converts and copies in alternation, so that clock and cache conditions drift alike
 // for both; the target and the copy's buffers are reused like a sample's buffer.
 Result Measure(const Case& c, Kernel kernel, const std::vector<uint8_t>& source, const LARGE_INTEGER& frequency) {
   FrameConverter converter;
-  if (!converter.Configure(c.source_width, c.source_height, c.format, c.width, c.height, kernel)) return {0, 0, 0};
+  if (!converter.Configure(c.source_width, c.source_height, c.format, c.width, c.height, kernel)) return {0, 0, 0, 0};
   const uint32_t bytes = FrameBytes(c.format, c.width, c.height);
   std::vector<uint8_t> target(bytes, 0), copy_from(bytes, 1), copy_to(bytes, 0);
   const int rounds = kernel == Kernel::kPlain ? kPlainRounds : kSse2Rounds;
@@ -84,7 +93,7 @@ Result Measure(const Case& c, Kernel kernel, const std::vector<uint8_t>& source,
     sink = sink + target[round % bytes];
     ratios.push_back(converts.back() / copies.back());
   }
-  return {Median(converts), Median(copies), Median(ratios)};
+  return {Median(converts), Median(copies), Median(ratios), TenthPercentile(ratios)};
 }
 
 }  // namespace
@@ -113,10 +122,11 @@ int main() {
 
   std::printf("Pixel conversion from YUY2, medians of %d rounds (plain kernel: %d)%s\n", kSse2Rounds, kPlainRounds,
               veltrano::imaging::Sse2Compiled() ? "" : "; this build has no SSE2, both rows run the plain kernel");
-  std::printf("%-10s %-17s %-6s %10s %10s %10s\n", "source", "target", "kernel", "us/frame", "memcpy us",
-              "vs memcpy");
-  bool same_size_met = true, scaled_met = true;
-  double nv12_1080 = 0;
+  std::printf("%-10s %-17s %-6s %10s %10s %10s %10s\n", "source", "target", "kernel", "us/frame", "memcpy us",
+              "vs memcpy", "10th pct");
+  // Verdicts on the medians and on the tenth percentiles: [0] and [1].
+  bool same_size_met[2] = {true, true}, scaled_met[2] = {true, true};
+  double nv12_1080[2] = {0, 0};
   for (const Case& c : cases) {
     for (Kernel kernel : {Kernel::kPlain, Kernel::kSse2}) {
       if (c.informational && kernel == Kernel::kPlain) continue;
@@ -124,21 +134,29 @@ int main() {
       char source_name[32], target_name[32];
       std::snprintf(source_name, sizeof source_name, "%dx%d", c.source_width, c.source_height);
       std::snprintf(target_name, sizeof target_name, "%s %dx%d", FormatName(c.format), c.width, c.height);
-      std::printf("%-10s %-17s %-6s %10.1f %10.1f %10.2f%s\n", source_name, target_name,
-                  kernel == Kernel::kPlain ? "plain" : "SSE2", r.convert * 1e6, r.copy * 1e6, r.ratio,
+      std::printf("%-10s %-17s %-6s %10.1f %10.1f %10.2f %10.2f%s\n", source_name, target_name,
+                  kernel == Kernel::kPlain ? "plain" : "SSE2", r.convert * 1e6, r.copy * 1e6, r.ratio, r.fast,
                   c.informational ? "  (other mode)" : "");
       if (kernel != Kernel::kSse2 || c.informational) continue;
       const bool same_size = c.source_width == c.width && c.source_height == c.height;
-      if (same_size && (c.format == PixelFormat::kNv12 || c.format == PixelFormat::kI420) && r.ratio > 2.0) {
-        same_size_met = false;
+      const bool planar = c.format == PixelFormat::kNv12 || c.format == PixelFormat::kI420;
+      const double ratios[2] = {r.ratio, r.fast};
+      for (int i = 0; i < 2; ++i) {
+        if (same_size && planar && ratios[i] > 2.0) same_size_met[i] = false;
+        if (!same_size && ratios[i] > 8.0) scaled_met[i] = false;
       }
-      if (!same_size && r.ratio > 8.0) scaled_met = false;
-      if (c.source_width == 1280 && c.format == PixelFormat::kNv12 && c.width == 1920) nv12_1080 = r.convert;
+      if (c.source_width == 1280 && c.format == PixelFormat::kNv12 && c.width == 1920) {
+        nv12_1080[0] = r.convert;
+        nv12_1080[1] = r.fast * r.copy;
+      }
     }
   }
-  std::printf("targets (SSE2): same-size NV12 and I420 within 2x memcpy: %s; every scaled path within 8x: %s\n",
-              same_size_met ? "met" : "NOT met", scaled_met ? "met" : "NOT met");
-  std::printf("1280x720 -> NV12 1920x1080 at 30 fps: %.1f %% of one core for the conversion\n",
-              nv12_1080 * 30 * 100);
+  const char* verdict[2] = {"NOT met", "met"};
+  std::printf("targets (SSE2), medians: same-size NV12 and I420 within 2x memcpy %s, every scaled path within 8x %s\n",
+              verdict[same_size_met[0]], verdict[scaled_met[0]]);
+  std::printf("targets (SSE2), 10th percentiles: same-size within 2x %s, scaled within 8x %s\n",
+              verdict[same_size_met[1]], verdict[scaled_met[1]]);
+  std::printf("1280x720 -> NV12 1920x1080 at 30 fps: %.1f %% of one core (median), %.1f %% (10th percentile)\n",
+              nv12_1080[0] * 30 * 100, nv12_1080[1] * 30 * 100);
   return 0;
 }
