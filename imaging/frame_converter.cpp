@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <new>
 
 namespace veltrano::imaging {
 namespace {
@@ -84,7 +83,7 @@ bool FrameConverter::Configure(int32_t source_width, int32_t source_height, Pixe
     }
     staged_stride_ = (content.width + 15) / 16 * 16 + 16;
     staged_.assign(static_cast<size_t>(2 * kPassRows) * staged_stride_, 0);
-  } catch (const std::bad_alloc&) {
+  } catch (...) {  // allocation is all that can fail here (sizes are bounded above)
     *this = FrameConverter();
     return false;
   }

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/allocation_failure_scope.h"
+
 namespace veltrano::imaging {
 namespace {
 
@@ -124,6 +126,26 @@ TEST(FrameConverterConfigure, RemembersWhatItIsConfiguredFor) {
   EXPECT_EQ(60, converter.content().y);
   FrameConverter moved = std::move(converter);
   EXPECT_TRUE(moved.IsConfiguredFor(1280, 720, PixelFormat::kNv12, 640, 480));
+}
+
+// Each allocation of a configuration refused in turn: false and unconfigured every
+// time (the previous configuration gone too), nothing thrown, until all succeed.
+TEST(FrameConverterConfigure, OutOfMemoryLeavesItUnconfigured) {
+  ASSERT_TRUE(test::AllocationFailureHookIsLive());
+  bool configured = false;
+  int allowed = 0;
+  for (; !configured && allowed < 100; ++allowed) {
+    FrameConverter converter;
+    ASSERT_TRUE(converter.Configure(2, 2, PixelFormat::kYuy2, 2, 2));
+    {
+      test::AllocationFailureScope fail(allowed);
+      configured = converter.Configure(1280, 720, PixelFormat::kRgb24, 1920, 1080);
+    }
+    EXPECT_EQ(configured, converter.configured());
+    EXPECT_FALSE(converter.IsConfiguredFor(2, 2, PixelFormat::kYuy2, 2, 2));
+  }
+  EXPECT_TRUE(configured);
+  EXPECT_GT(allowed, 5);  // several allocations were refused on the way
 }
 
 TEST(FrameConverterConvert, RefusesBadArgumentsWritingNothing) {
