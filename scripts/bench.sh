@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmarks, one command. Prints figures, never passes or fails on a timing:
 #   1. the frame channel: WriteFrame and the reader's copy against memcpy
-#      (benchmarks/channel_benchmark.exe, when built);
+#      (benchmarks/channel_benchmark.exe, when built), and the camera's pixel
+#      conversions and scaling against memcpy (benchmarks/imaging_benchmark.exe);
 #   2. end-to-end latency and interval spread, veltrano-feed at 29.97 fps into
 #      veltrano-probe, so that the feed's phase drifts across the camera's ticks
 #      (a full cycle of the 0.03 fps difference takes about 33 s);
@@ -19,7 +20,7 @@ BIN="$VELTRANO_BUILD/bin"
 
 veltrano_install_packages
 targets=(VeltranoVirtualCamera veltrano-feed veltrano-probe)
-[ -f "$VELTRANO_ROOT/benchmarks/CMakeLists.txt" ] && targets+=(channel_benchmark)
+[ -f "$VELTRANO_ROOT/benchmarks/CMakeLists.txt" ] && targets+=(channel_benchmark imaging_benchmark)
 veltrano_build --target "${targets[@]}"
 
 export WINEPREFIX="$VELTRANO_BUILD/bench-prefix"
@@ -60,6 +61,13 @@ if [ -x "$BIN/channel_benchmark.exe" ]; then
   timeout 600 wine "$BIN/channel_benchmark.exe" </dev/null | tee "$OUT/channel.txt"
 else
   echo "benchmarks/channel_benchmark.exe is not part of this build; skipped" | tee "$OUT/channel.txt"
+fi
+echo
+echo "== 1b. Pixel conversion and scaling"
+if [ -x "$BIN/imaging_benchmark.exe" ]; then
+  timeout 600 wine "$BIN/imaging_benchmark.exe" </dev/null | tee "$OUT/imaging.txt"
+else
+  echo "benchmarks/imaging_benchmark.exe is not part of this build; skipped" | tee "$OUT/imaging.txt"
 fi
 
 wine regsvr32 /s "$BIN/VeltranoVirtualCamera.dll"
