@@ -1,28 +1,90 @@
-// Mode media type, format block access and stream capabilities of a capture mode.
+// The mode list, the media type of a mode, what a client's type asks for, and the
+// stream capabilities of a mode.
 #include "camera/capture_mode.h"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
+
+#include "platform/media_guids.h"
 
 namespace veltrano::camera {
+namespace {
+
+using imaging::PixelFormat;
+
+constexpr DWORD FourCc(char a, char b, char c, char d) {
+  return static_cast<DWORD>(static_cast<uint8_t>(a)) | static_cast<DWORD>(static_cast<uint8_t>(b)) << 8 |
+         static_cast<DWORD>(static_cast<uint8_t>(c)) << 16 | static_cast<DWORD>(static_cast<uint8_t>(d)) << 24;
+}
+
+const SubtypeInfo kSubtypes[] = {
+    {PixelFormat::kYuy2, &MEDIASUBTYPE_YUY2, FourCc('Y', 'U', 'Y', '2'), 16},
+    {PixelFormat::kNv12, &MEDIASUBTYPE_NV12, FourCc('N', 'V', '1', '2'), 12},
+    {PixelFormat::kI420, &platform::kMediaSubtypeI420, FourCc('I', '4', '2', '0'), 12},
+    {PixelFormat::kRgb24, &MEDIASUBTYPE_RGB24, BI_RGB, 24},
+    {PixelFormat::kRgb32, &MEDIASUBTYPE_RGB32, BI_RGB, 32},
+};
+
+struct Size {
+  int32_t width;
+  int32_t height;
+};
+constexpr Size kSizes[] = {{1920, 1080}, {1280, 720}, {960, 540}, {640, 480}, {640, 360}, {320, 240}};
+
+bool SameMode(const CaptureMode& a, const CaptureMode& b) {
+  return a.width == b.width && a.height == b.height && a.format == b.format;
+}
+
+}  // namespace
+
+std::vector<CaptureMode> OfferedCaptureModes() {
+  std::vector<CaptureMode> modes;
+  modes.reserve(std::size(kSubtypes) * std::size(kSizes));
+  modes.push_back(kDefaultCaptureMode);
+  for (const SubtypeInfo& subtype : kSubtypes) {
+    for (const Size& size : kSizes) {
+      const CaptureMode mode = {size.width, size.height, subtype.format, kDefaultFrameInterval};
+      if (!SameMode(mode, kDefaultCaptureMode)) modes.push_back(mode);
+    }
+  }
+  return modes;
+}
+
+const SubtypeInfo& SubtypeOf(PixelFormat format) noexcept {
+  for (const SubtypeInfo& info : kSubtypes) {
+    if (info.format == format) return info;
+  }
+  return kSubtypes[0];
+}
+
+const SubtypeInfo* FindSubtype(const GUID& subtype) noexcept {
+  for (const SubtypeInfo& info : kSubtypes) {
+    if (IsEqualGUID(*info.subtype, subtype)) return &info;
+  }
+  return nullptr;
+}
 
 HRESULT BuildModeMediaType(const CaptureMode& mode, framework::CMediaTypeRecord* type) noexcept {
   BYTE* block = type->EnsureFormatBlock(sizeof(VIDEOINFOHEADER));
   if (!block) return E_OUTOFMEMORY;
   std::memset(block, 0, sizeof(VIDEOINFOHEADER));
+  const SubtypeInfo& subtype = SubtypeOf(mode.format);
   auto* info = reinterpret_cast<VIDEOINFOHEADER*>(block);
   info->AvgTimePerFrame = mode.frame_interval;
   BITMAPINFOHEADER& bitmap = info->bmiHeader;
   bitmap.biSize = sizeof(BITMAPINFOHEADER);
   bitmap.biWidth = mode.width;
+  // Positive: YUV frames are top-down whatever the sign, RGB frames bottom-up as a
+  // positive height says.
   bitmap.biHeight = mode.height;
   bitmap.biPlanes = 1;
-  bitmap.biBitCount = 16;
-  bitmap.biCompression = kYuy2FourCc;
-  // A 32-bit product, as the header field is.
-  bitmap.biSizeImage = static_cast<DWORD>(static_cast<uint32_t>(mode.width) * static_cast<uint32_t>(mode.height) * 2u);
+  bitmap.biBitCount = subtype.bit_count;
+  bitmap.biCompression = subtype.compression;
+  bitmap.biSizeImage = imaging::FrameBytes(mode.format, mode.width, mode.height);
 
   type->majortype = MEDIATYPE_Video;
-  type->subtype = MEDIASUBTYPE_YUY2;
+  type->subtype = *subtype.subtype;
   type->bTemporalCompression = FALSE;
   type->formattype = FORMAT_VideoInfo;
   type->bFixedSizeSamples = TRUE;
@@ -35,6 +97,63 @@ const VIDEOINFOHEADER* VideoInfoOf(const AM_MEDIA_TYPE& type) noexcept {
   return reinterpret_cast<const VIDEOINFOHEADER*>(type.pbFormat);
 }
 
+bool ReadVideoFormat(const AM_MEDIA_TYPE& type, VideoFormat* format) noexcept {
+  const VIDEOINFOHEADER* info = VideoInfoOf(type);
+  const SubtypeInfo* subtype = FindSubtype(type.subtype);
+  if (!info || !subtype) return false;
+  format->format = subtype->format;
+  format->width = info->bmiHeader.biWidth;
+  format->height = info->bmiHeader.biHeight;
+  format->image_size = static_cast<int32_t>(info->bmiHeader.biSizeImage);
+  format->frame_interval = info->AvgTimePerFrame;
+  return true;
+}
+
+bool MatchOfferedMode(const AM_MEDIA_TYPE* type, const std::vector<CaptureMode>& modes,
+                      CaptureMode* matched) noexcept {
+  if (!type || !IsEqualGUID(type->majortype, MEDIATYPE_Video)) return false;
+  const SubtypeInfo* subtype = FindSubtype(type->subtype);
+  if (!subtype || !IsEqualGUID(type->formattype, FORMAT_VideoInfo)) return false;
+  // A missing block and one shorter than a VIDEOINFOHEADER alike: nothing past
+  // cbFormat is ever read, and no later reader meets a short block.
+  const VIDEOINFOHEADER* info = VideoInfoOf(*type);
+  if (!info) return false;
+  const BITMAPINFOHEADER& bitmap = info->bmiHeader;
+  // Real devices take a type with only the size filled in, and so do we.
+  if (bitmap.biBitCount != 0 && bitmap.biBitCount != subtype->bit_count) return false;
+  if (bitmap.biCompression != 0 && bitmap.biCompression != subtype->compression) return false;
+  REFERENCE_TIME interval = info->AvgTimePerFrame;
+  if (interval == 0) interval = kDefaultFrameInterval;
+  if (interval < kMinFrameInterval || interval > kMaxFrameInterval) return false;
+  for (const CaptureMode& mode : modes) {
+    if (mode.format == subtype->format && mode.width == bitmap.biWidth && mode.height == bitmap.biHeight) {
+      if (matched) *matched = CaptureMode{mode.width, mode.height, mode.format, interval};
+      return true;
+    }
+  }
+  return false;
+}
+
+HRESULT CompleteModeMediaType(const AM_MEDIA_TYPE& type, const CaptureMode& mode,
+                              framework::CMediaTypeRecord* completed) noexcept {
+  if (FAILED(completed->Assign(&type))) {
+    completed->ResetToDefault();
+    return E_OUTOFMEMORY;
+  }
+  // Assign copied the block whole; MatchOfferedMode made sure it holds a full header.
+  auto* info = reinterpret_cast<VIDEOINFOHEADER*>(completed->pbFormat);
+  const SubtypeInfo& subtype = SubtypeOf(mode.format);
+  info->AvgTimePerFrame = mode.frame_interval;
+  info->bmiHeader.biBitCount = subtype.bit_count;
+  info->bmiHeader.biCompression = subtype.compression;
+  // The image size is the mode's whatever the client said: samples are filled to it.
+  info->bmiHeader.biSizeImage = imaging::FrameBytes(mode.format, mode.width, mode.height);
+  completed->bFixedSizeSamples = TRUE;
+  completed->bTemporalCompression = FALSE;
+  completed->lSampleSize = info->bmiHeader.biSizeImage;
+  return S_OK;
+}
+
 void FillStreamCaps(const CaptureMode& mode, BYTE* caps) noexcept {
   static_assert(sizeof(VIDEO_STREAM_CONFIG_CAPS) == kStreamCapsSize);
   std::memset(caps, 0, kStreamCapsSize);
@@ -45,19 +164,22 @@ void FillStreamCaps(const CaptureMode& mode, BYTE* caps) noexcept {
   record.InputSize = size;
   record.MinCroppingSize = size;
   record.MaxCroppingSize = size;
+  // A fixed size: granularities that step from the size to itself.
   record.CropGranularityX = mode.width;
   record.CropGranularityY = mode.height;
   record.MinOutputSize = size;
   record.MaxOutputSize = size;
-  record.MinFrameInterval = mode.frame_interval;
-  record.MaxFrameInterval = mode.frame_interval;
-  // Frames per second by 64-bit integer division, then a 32-bit product: 442,368,000
-  // for 1280 x 720 at 333333.
-  const int64_t rate = mode.frame_interval > 0 ? 10000000LL / mode.frame_interval : 0;
-  const uint32_t bits = static_cast<uint32_t>(rate) * static_cast<uint32_t>(mode.height) *
-                        static_cast<uint32_t>(mode.width) * 16u;
-  record.MinBitsPerSecond = static_cast<LONG>(bits);
-  record.MaxBitsPerSecond = static_cast<LONG>(bits);
+  record.MinFrameInterval = kMinFrameInterval;
+  record.MaxFrameInterval = kMaxFrameInterval;
+  // Bits per second at the slowest and the fastest rate, in 64 bits and then limited
+  // to the field: 1920 x 1080 RGB32 at 60 fps is more than a LONG holds.
+  const int64_t bits_per_frame = static_cast<int64_t>(mode.width) * mode.height * SubtypeOf(mode.format).bit_count;
+  const auto rate = [&](REFERENCE_TIME interval) {
+    return static_cast<LONG>(std::min<int64_t>(bits_per_frame * 10000000 / interval,
+                                               std::numeric_limits<LONG>::max()));
+  };
+  record.MinBitsPerSecond = rate(kMaxFrameInterval);
+  record.MaxBitsPerSecond = rate(kMinFrameInterval);
   std::memcpy(caps, &record, sizeof(record));
 }
 

@@ -1,12 +1,16 @@
-// The fallback picture of one camera pin: the placeholder frame, built once per size
-// and then copied from a cache, or flat grey where it cannot be used. Not
-// thread-safe: the pin calls it from its worker under the delivery lock.
+// The fallback picture of one camera pin: the placeholder picture, decoded once and
+// converted once per format (size and pixel format) into a cache that samples are
+// copied from, or flat grey where it cannot be used. Not thread-safe: the pin calls
+// it from its worker under the delivery lock.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
 #include <vector>
+
+#include "camera/capture_mode.h"
+#include "imaging/frame_converter.h"
 
 namespace veltrano::camera {
 
@@ -16,37 +20,47 @@ using PlaceholderDecoder = bool (*)(uint32_t width, uint32_t height, std::vector
 
 class PlaceholderCache {
  public:
-  //! Mid-grey in YUY2: Y = U = V = 128.
+  //! Mid-grey in every offered format: Y = U = V = 128, or R = G = B = 128.
   static constexpr BYTE kGreyByte = 0x80;
+  //! The size the picture is decoded at, its own.
+  static constexpr int32_t kPictureWidth = 1280;
+  static constexpr int32_t kPictureHeight = 720;
 
   //! `decoder` defaults to the module's placeholder picture.
   explicit PlaceholderCache(PlaceholderDecoder decoder = nullptr) noexcept;
   PlaceholderCache(const PlaceholderCache&) = delete;
   PlaceholderCache& operator=(const PlaceholderCache&) = delete;
 
-  //! Writes exactly `length` bytes to `buffer`: the placeholder when a width x height
-  //! YUY2 frame is exactly `length` bytes and the picture can be had at that size,
-  //! else grey. Returns `length`.
-  uint32_t Fill(BYTE* buffer, uint32_t length, LONG width, LONG height) noexcept;
+  //! Writes exactly `length` bytes to `buffer`: the placeholder in `format` when one
+  //! frame of that format is exactly `length` bytes and the picture can be had, else
+  //! grey. Returns `length`.
+  uint32_t Fill(BYTE* buffer, uint32_t length, const VideoFormat& format) noexcept;
 
-  //! Builds the picture for width x height ahead of the first sample that needs it
-  //! (only where it would fit a sample of `length` bytes).
-  void Prepare(uint32_t length, LONG width, LONG height) noexcept;
+  //! Builds the picture for `format` ahead of the first sample that needs it (only
+  //! where it would fit a sample of `length` bytes).
+  void Prepare(uint32_t length, const VideoFormat& format) noexcept;
 
   //! Sticky: the picture cannot be shown (decoding failed other than for memory).
   bool failed() const noexcept { return failed_; }
+  //! Bytes of the converted frame held for the current format.
   size_t cached_bytes() const noexcept { return frame_.size(); }
+  //! Times the picture was decoded (once, unless memory ran short).
+  uint32_t decodes() const noexcept { return decodes_; }
 
  private:
-  //! Whether a width x height YUY2 frame is exactly `length` bytes.
-  static bool Fits(uint32_t length, LONG width, LONG height) noexcept;
-  //! Makes the cache hold the frame for width x height; false when it cannot.
-  bool Build(LONG width, LONG height, uint32_t length) noexcept;
+  //! Bytes of one frame of `format` when that is exactly `length`, else 0.
+  static uint32_t FrameBytesIfExactly(uint32_t length, const VideoFormat& format) noexcept;
+  //! Makes the cache hold the frame for `format` (`bytes` long); false when it cannot.
+  bool Build(const VideoFormat& format, uint32_t bytes) noexcept;
+  //! Decodes the picture once; false when it cannot be had (now or ever).
+  bool Decode() noexcept;
 
   PlaceholderDecoder decoder_;
-  std::vector<uint8_t> frame_;
-  LONG width_ = 0;   // the size the cache was built for; 0 x 0 when empty
-  LONG height_ = 0;
+  std::vector<uint8_t> picture_;  // the decoded picture, YUY2 at its own size
+  std::vector<uint8_t> frame_;    // the picture converted to frame_format_
+  VideoFormat frame_format_;      // width 0 while frame_ holds nothing
+  imaging::FrameConverter converter_;
+  uint32_t decodes_ = 0;
   bool failed_ = false;
 };
 

@@ -42,7 +42,7 @@ AM_MEDIA_TYPE* AllocateCopy(const AM_MEDIA_TYPE& source) noexcept {
 CVeltranoVirtualCameraStream::CVeltranoVirtualCameraStream(HRESULT* result, CVeltranoVirtualCamera* filter) noexcept
     : CSourceStream(result, filter, kCapturePinName), camera_(filter) {
   try {
-    modes_.push_back(kDefaultCaptureMode);
+    modes_ = OfferedCaptureModes();
   } catch (const std::bad_alloc&) {
     framework::StoreResult(result, E_OUTOFMEMORY);
     return;
@@ -69,30 +69,48 @@ STDMETHODIMP CVeltranoVirtualCameraStream::QueryInterface(REFIID iid, void** out
 HRESULT CVeltranoVirtualCameraStream::MediaTypeAt(LONG position, framework::CMediaTypeRecord* type) {
   if (!type) return E_POINTER;
   if (position < 0) return E_INVALIDARG;
+  // Once a client chose a format, it is the one type offered: a connection made
+  // afterwards must not settle on another listed mode the peer happens to take first.
+  if (format_chosen_.load()) {
+    if (position > 0) return VFW_S_NO_MORE_ITEMS;
+    return FAILED(CopyCurrentMediaType(type)) ? E_OUTOFMEMORY : S_OK;
+  }
   if (static_cast<size_t>(position) >= modes_.size()) return VFW_S_NO_MORE_ITEMS;
   return BuildModeMediaType(modes_[position], type);
 }
 
 HRESULT CVeltranoVirtualCameraStream::ValidateMediaType(const AM_MEDIA_TYPE* type) {
-  if (!type) return E_INVALIDARG;
-  if (!IsEqualGUID(type->majortype, MEDIATYPE_Video)) return E_INVALIDARG;
-  if (!IsEqualGUID(type->subtype, MEDIASUBTYPE_YUY2)) return E_INVALIDARG;
-  if (!IsEqualGUID(type->formattype, FORMAT_VideoInfo)) return E_INVALIDARG;
-  // A missing block and one shorter than a VIDEOINFOHEADER alike: nothing past
-  // cbFormat is ever read, and no later reader meets a short block.
-  const VIDEOINFOHEADER* info = VideoInfoOf(*type);
-  if (!info) return E_INVALIDARG;
-  const BITMAPINFOHEADER& bitmap = info->bmiHeader;
-  if (bitmap.biWidth <= 0 || bitmap.biHeight <= 0) return E_INVALIDARG;
-  if (bitmap.biCompression != kYuy2FourCc || bitmap.biBitCount != 16) return E_INVALIDARG;
-  for (const CaptureMode& mode : modes_) {
-    if (mode.width == bitmap.biWidth && mode.height == bitmap.biHeight &&
-        mode.frame_interval == info->AvgTimePerFrame) {
-      return S_OK;
+  CaptureMode mode;
+  if (!MatchOfferedMode(type, modes_, &mode)) return E_INVALIDARG;
+  if (format_chosen_.load()) {
+    auto guard = chosen_lock_.Lock();
+    if (mode.format != chosen_mode_.format || mode.width != chosen_mode_.width ||
+        mode.height != chosen_mode_.height || mode.frame_interval != chosen_mode_.frame_interval) {
+      return E_INVALIDARG;
     }
   }
-  return E_INVALIDARG;
+  return S_OK;
 }
+
+HRESULT CVeltranoVirtualCameraStream::AdoptMediaType(const AM_MEDIA_TYPE* type) {
+  // The connection's type, completed where the peer left fields to the camera, so
+  // that buffers and samples are sized by the mode.
+  CaptureMode mode;
+  if (!MatchOfferedMode(type, modes_, &mode)) return CSourceStream::AdoptMediaType(type);
+  framework::CMediaTypeRecord completed;
+  const HRESULT hr = CompleteModeMediaType(*type, mode, &completed);
+  if (FAILED(hr)) return hr;
+  return ReplaceCurrentMediaType(&completed);
+}
+
+REFERENCE_TIME CVeltranoVirtualCameraStream::CurrentFrameInterval() const noexcept {
+  framework::CMediaTypeRecord type;
+  if (FAILED(CopyCurrentMediaType(&type))) return 0;
+  const VIDEOINFOHEADER* info = VideoInfoOf(type);
+  return info ? info->AvgTimePerFrame : 0;
+}
+
+LONG CVeltranoVirtualCameraStream::TypeListVersion() { return 1 + format_choices_.load(); }
 
 HRESULT CVeltranoVirtualCameraStream::SizeBuffers(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) {
   if (!allocator || !request) return E_POINTER;
@@ -127,10 +145,21 @@ STDMETHODIMP CVeltranoVirtualCameraStream::SetFormat(AM_MEDIA_TYPE* type) {
     auto guard = lock()->Lock();
     // A worker left running by a stop that could not decommit still reads the format.
     if (filter()->state() != State_Stopped || WorkerMayStream()) return VFW_E_NOT_STOPPED;
-    if (ValidateMediaType(type) != S_OK) return E_INVALIDARG;
-    // The previous type stays when the copy runs out of memory.
-    const HRESULT hr = ReplaceCurrentMediaType(type);
+    // Any offered mode, whatever was chosen before.
+    CaptureMode mode;
+    if (!MatchOfferedMode(type, modes_, &mode)) return E_INVALIDARG;
+    framework::CMediaTypeRecord completed;
+    HRESULT hr = CompleteModeMediaType(*type, mode, &completed);
+    // The previous type stays when a copy runs out of memory.
+    if (SUCCEEDED(hr)) hr = ReplaceCurrentMediaType(&completed);
     if (FAILED(hr)) return hr;
+    {
+      auto chosen_guard = chosen_lock_.Lock();
+      chosen_mode_ = mode;
+    }
+    format_chosen_.store(true);
+    // The offered list changed: enumerators made before must resynchronise.
+    format_choices_.fetch_add(1);
     ResetTiming();
     if (ConnectedTo(peer.put()) == S_OK && peer) graph = platform::ComPtr<IFilterGraph>(filter()->graph());
   }
@@ -165,9 +194,10 @@ STDMETHODIMP CVeltranoVirtualCameraStream::GetStreamCaps(int index, AM_MEDIA_TYP
   *out = nullptr;
   // E_INVALIDARG rather than S_FALSE: applications loop on the count they were given.
   if (index < 0 || static_cast<size_t>(index) >= modes_.size()) return E_INVALIDARG;
+  // Every mode, whatever the pin offers for connections after a client's choice.
   framework::CMediaTypeRecord type;
-  const HRESULT hr = MediaTypeAt(index, &type);
-  if (hr != S_OK) return FAILED(hr) ? hr : E_UNEXPECTED;
+  const HRESULT hr = BuildModeMediaType(modes_[index], &type);
+  if (FAILED(hr)) return hr;
   AM_MEDIA_TYPE* copy = AllocateCopy(type);
   if (!copy) return E_OUTOFMEMORY;
   *out = copy;
@@ -221,10 +251,10 @@ HRESULT CVeltranoVirtualCameraStream::OnWorkerThreadExit() {
 
 HRESULT CVeltranoVirtualCameraStream::OnStreamingStart() {
   // Runs on the worker after Pause has had its answer: the decoding costs Pause nothing.
-  const VIDEOINFOHEADER* info = VideoInfoOf(current_media_type());
-  if (!info) return S_OK;
+  VideoFormat format;
+  if (!ReadVideoFormat(current_media_type(), &format) || format.image_size <= 0) return S_OK;
   auto guard = delivery_lock_.Lock();
-  placeholder_.Prepare(info->bmiHeader.biSizeImage, info->bmiHeader.biWidth, info->bmiHeader.biHeight);
+  placeholder_.Prepare(static_cast<uint32_t>(format.image_size), format);
   return S_OK;
 }
 
@@ -258,21 +288,42 @@ HRESULT CVeltranoVirtualCameraStream::FillSample(IMediaSample* sample) {
 
   // The picture last, after the wait, so the sample carries the newest frame there is
   // when it leaves.
-  // The sample always carries the (clamped) image size, also where a producer frame
-  // shorter than that leaves the rest of the buffer as it was.
-  CopyPicture(buffer, length, info);
+  CopyPicture(buffer, length);
   sample->SetActualDataLength(static_cast<LONG>(length));
   return S_OK;
 }
 
-uint32_t CVeltranoVirtualCameraStream::CopyPicture(BYTE* buffer, uint32_t capacity,
-                                                   const VIDEOINFOHEADER& info) noexcept {
+uint32_t CVeltranoVirtualCameraStream::CopyPicture(BYTE* buffer, uint32_t length) noexcept {
+  if (length == 0) return 0;
+  VideoFormat format;
+  if (!ReadVideoFormat(current_media_type(), &format)) {
+    std::memset(buffer, PlaceholderCache::kGreyByte, length);
+    return length;
+  }
   auto guard = delivery_lock_.Lock();
   reader_.Refresh();
-  const uint32_t copied = reader_.CopyNewest(buffer, capacity, info.bmiHeader.biWidth, info.bmiHeader.biHeight);
-  if (copied > 0) return copied;
-  if (capacity == 0) return 0;
-  return placeholder_.Fill(buffer, capacity, info.bmiHeader.biWidth, info.bmiHeader.biHeight);
+  if (CopyProducerFrame(buffer, length, format)) return length;
+  return placeholder_.Fill(buffer, length, format);
+}
+
+bool CVeltranoVirtualCameraStream::CopyProducerFrame(BYTE* buffer, uint32_t length,
+                                                     const VideoFormat& format) noexcept {
+  // Only a buffer that takes a whole frame of the format: a shorter one gets grey.
+  const uint32_t frame_bytes = imaging::FrameBytes(format.format, format.width, format.height);
+  if (frame_bytes == 0 || frame_bytes != length) return false;
+  return reader_.ReadNewest([&](const channel::ProducerFrame& frame) {
+    // The producer's own format: one copy, straight from the section.
+    if (format.format == imaging::PixelFormat::kYuy2 && frame.width == format.width &&
+        frame.height == format.height && frame.stride == 2 * frame.width) {
+      std::memcpy(buffer, frame.data, frame.size);
+      return true;
+    }
+    if (!converter_.IsConfiguredFor(frame.width, frame.height, format.format, format.width, format.height) &&
+        !converter_.Configure(frame.width, frame.height, format.format, format.width, format.height)) {
+      return false;  // out of memory for the converter: the placeholder this once
+    }
+    return converter_.Convert(frame.data, frame.stride, buffer);
+  });
 }
 
 }  // namespace veltrano::camera

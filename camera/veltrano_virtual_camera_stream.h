@@ -10,6 +10,7 @@
 
 #include <dshow.h>
 
+#include <atomic>
 #include <vector>
 
 #include "camera/capture_mode.h"
@@ -17,6 +18,7 @@
 #include "camera/placeholder_cache.h"
 #include "channel/frame_section_reader.h"
 #include "framework/source_stream.h"
+#include "imaging/frame_converter.h"
 #include "platform/critical_section.h"
 
 namespace veltrano::camera {
@@ -53,10 +55,16 @@ class CVeltranoVirtualCameraStream final : public framework::CSourceStream,
   STDMETHODIMP QuerySupported(REFGUID set, DWORD id, DWORD* support) override;
 
   // Pin hooks.
-  //! Accepts YUY2 FORMAT_VideoInfo types of a listed mode; E_INVALIDARG otherwise.
+  //! Accepts a type of an offered mode at an offered rate (only the chosen format once
+  //! a client chose one); E_INVALIDARG otherwise.
   HRESULT ValidateMediaType(const AM_MEDIA_TYPE* type) override;
-  //! The mode media type of the mode at `position`.
+  //! The mode media type of the mode at `position`; after a client chose a format
+  //! with SetFormat, that format alone.
   HRESULT MediaTypeAt(LONG position, framework::CMediaTypeRecord* type) override;
+  //! Stores the agreed type with the fields the peer left out filled in.
+  HRESULT AdoptMediaType(const AM_MEDIA_TYPE* type) override;
+  //! Changes when a client chooses a format, since the offered list changes with it.
+  LONG TypeListVersion() override;
   //! One buffer of the current image size, under the state lock.
   HRESULT SizeBuffers(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
   //! Flushes downstream around the framework's stop of the worker.
@@ -76,15 +84,29 @@ class CVeltranoVirtualCameraStream final : public framework::CSourceStream,
   //! Whether the pin currently maps the frame section (tests).
   bool HasSectionView() const noexcept { return reader_.HasView(); }
 
+  //! The offered modes (read-only after construction).
+  const std::vector<CaptureMode>& modes() const noexcept { return modes_; }
+  //! The frame interval of the current media type (0 without a format block).
+  REFERENCE_TIME CurrentFrameInterval() const noexcept;
+
  private:
   //! Timing back to the start: times from 0, next sample a discontinuity.
   void ResetTiming() noexcept;
-  //! Writes the picture for one sample into `buffer` (at most `capacity` bytes)
-  //! under the delivery lock; returns the number of bytes written.
-  uint32_t CopyPicture(BYTE* buffer, uint32_t capacity, const VIDEOINFOHEADER& info) noexcept;
+  //! Writes the picture for one sample into `buffer` (`length` bytes) under the
+  //! delivery lock: the newest producer frame in the current format, else the
+  //! placeholder, else grey. Returns the number of bytes written.
+  uint32_t CopyPicture(BYTE* buffer, uint32_t length) noexcept;
+  //! The newest producer frame, copied or converted and scaled to `format`; false
+  //! when there is none (the buffer may then hold part of one).
+  bool CopyProducerFrame(BYTE* buffer, uint32_t length, const VideoFormat& format) noexcept;
 
   CVeltranoVirtualCamera* const camera_;  // not counted: the filter owns this pin
   std::vector<CaptureMode> modes_;  // filled once in the constructor, then read-only
+  // The format a client chose with SetFormat (written under the state lock).
+  std::atomic<bool> format_chosen_{false};
+  std::atomic<LONG> format_choices_{0};
+  platform::CriticalSection chosen_lock_;
+  CaptureMode chosen_mode_ = kDefaultCaptureMode;
 
   // Delivery state. The timing values belong to the worker while it exists; the
   // section view and the placeholder cache are used under the delivery lock.
@@ -93,6 +115,7 @@ class CVeltranoVirtualCameraStream final : public framework::CSourceStream,
   bool discontinuity_pending_ = true;
   FramePacer pacer_;
   PlaceholderCache placeholder_;
+  imaging::FrameConverter converter_;   // producer frames of another size or format
   channel::FrameSectionReader reader_;  // released first on destruction
 };
 

@@ -19,6 +19,7 @@
 #include "common/forwarding_allocator.h"
 #include "common/task_mem_spy.h"
 #include "framework/media_type_record.h"
+#include "platform/media_guids.h"
 
 namespace veltrano::test {
 namespace {
@@ -68,6 +69,17 @@ class Producer {
     EXPECT_EQ(1, VeltranoVirtualCamera_WriteFrame(handle_, frame.data(), static_cast<uint32_t>(frame.size()), seed));
     return frame;
   }
+  //! Publishes a frame whose every pixel is (y, u, v); the row padding is 0xEE.
+  void WriteFlat(uint8_t y, uint8_t u, uint8_t v) {
+    std::vector<uint8_t> frame(static_cast<size_t>(stride_) * height_, 0xEE);
+    for (int32_t row = 0; row < height_; ++row) {
+      for (int32_t x = 0; x + 4 <= stride_ && x < (stride_ / 4) * 4; x += 4) {
+        uint8_t* group = &frame[static_cast<size_t>(row) * stride_ + x];
+        group[0] = y, group[1] = u, group[2] = y, group[3] = v;
+      }
+    }
+    EXPECT_EQ(1, VeltranoVirtualCamera_WriteFrame(handle_, frame.data(), static_cast<uint32_t>(frame.size()), 0));
+  }
   void Close() {
     VeltranoVirtualCamera_CloseProducer(handle_);
     handle_ = nullptr;
@@ -100,19 +112,53 @@ bool AllBytes(const BYTE* data, size_t length, BYTE value) {
 
 using CameraPinTypes = CameraFixture;
 
-TEST_F(CameraPinTypes, OffersExactlyTheModeMediaType) {
+// Every size in every pixel format, the default first with today's exact bytes.
+TEST_F(CameraPinTypes, OffersEveryModeWithTheDefaultFirst) {
   const ExpectedModeType expected;
   platform::ComPtr<IEnumMediaTypes> types;
   ASSERT_EQ(S_OK, pin_->EnumMediaTypes(types.put()));
-  AM_MEDIA_TYPE* listed[2] = {};
+  AM_MEDIA_TYPE* listed[40] = {};
   ULONG fetched = 0;
-  EXPECT_EQ(S_FALSE, types->Next(2, listed, &fetched));
-  ASSERT_EQ(1u, fetched);
+  EXPECT_EQ(S_FALSE, types->Next(40, listed, &fetched));
+  ASSERT_EQ(30u, fetched);
   EXPECT_TRUE(MediaTypesEqual(expected.type, *listed[0]));
-  DeleteMediaType(listed[0]);
+  struct Layout {
+    GUID subtype;
+    WORD bits;
+    DWORD compression;
+  };
+  const Layout layouts[] = {{MEDIASUBTYPE_YUY2, 16, 0x32595559},
+                            {MEDIASUBTYPE_NV12, 12, 0x3231564E},
+                            {platform::kMediaSubtypeI420, 12, 0x30323449},
+                            {MEDIASUBTYPE_RGB24, 24, BI_RGB},
+                            {MEDIASUBTYPE_RGB32, 32, BI_RGB}};
+  const SIZE sizes[] = {{1920, 1080}, {1280, 720}, {960, 540}, {640, 480}, {640, 360}, {320, 240}};
+  int found = 0;
+  for (const Layout& layout : layouts) {
+    for (const SIZE& size : sizes) {
+      const int rgb_row = (size.cx * layout.bits / 8 + 3) / 4 * 4;
+      const DWORD image = layout.bits == 12 ? size.cx * size.cy * 3 / 2 : rgb_row * size.cy;
+      for (ULONG i = 0; i < fetched; ++i) {
+        const auto* info = reinterpret_cast<const VIDEOINFOHEADER*>(listed[i]->pbFormat);
+        if (listed[i]->subtype != layout.subtype || info->bmiHeader.biWidth != size.cx ||
+            info->bmiHeader.biHeight != size.cy) {
+          continue;
+        }
+        ++found;
+        SCOPED_TRACE(testing::Message() << size.cx << "x" << size.cy << " bits " << layout.bits);
+        EXPECT_EQ(layout.bits, info->bmiHeader.biBitCount);
+        EXPECT_EQ(layout.compression, info->bmiHeader.biCompression);
+        EXPECT_EQ(image, info->bmiHeader.biSizeImage);
+        EXPECT_EQ(image, listed[i]->lSampleSize);
+        EXPECT_EQ(333333, info->AvgTimePerFrame);
+      }
+    }
+  }
+  EXPECT_EQ(30, found) << "each size in each format exactly once";
+  for (ULONG i = 0; i < fetched; ++i) DeleteMediaType(listed[i]);
 
   framework::CMediaTypeRecord record;
-  EXPECT_EQ(VFW_S_NO_MORE_ITEMS, stream_->MediaTypeAt(1, &record));
+  EXPECT_EQ(VFW_S_NO_MORE_ITEMS, stream_->MediaTypeAt(30, &record));
   EXPECT_EQ(GUID_NULL, record.majortype);  // untouched
   EXPECT_EQ(E_INVALIDARG, stream_->MediaTypeAt(-1, &record));
   EXPECT_EQ(E_POINTER, stream_->MediaTypeAt(0, nullptr));
@@ -133,6 +179,18 @@ struct Candidate {
   VIDEOINFOHEADER& info() { return *reinterpret_cast<VIDEOINFOHEADER*>(block.data()); }
 };
 
+void Resize(Candidate& c, LONG width, LONG height) {
+  c.info().bmiHeader.biWidth = width;
+  c.info().bmiHeader.biHeight = height;
+  c.info().bmiHeader.biSizeImage = width * height * 2;
+}
+
+void Reformat(Candidate& c, const GUID& subtype, WORD bits, DWORD compression) {
+  c.type.subtype = subtype;
+  c.info().bmiHeader.biBitCount = bits;
+  c.info().bmiHeader.biCompression = compression;
+}
+
 struct TypeRow {
   const char* name;
   std::function<void(Candidate&)> change;
@@ -148,28 +206,51 @@ TEST_F(CameraPinTypes, AcceptedAndRefusedTypes) {
       {"dwBitRate set", [](Candidate& c) { c.info().dwBitRate = 442368000; }, S_OK},
       {"variable size samples", [](Candidate& c) { c.type.bFixedSizeSamples = FALSE; }, S_OK},
       {"trailing bytes", [](Candidate& c) { c.block.resize(120, 0xAB); }, S_OK},
-      {"biHeight -720", [](Candidate& c) { c.info().bmiHeader.biHeight = -720; }, E_INVALIDARG},
-      {"640 x 480",
+      {"640 x 480", [](Candidate& c) { Resize(c, 640, 480); }, S_OK},
+      {"1920 x 1080", [](Candidate& c) { Resize(c, 1920, 1080); }, S_OK},
+      {"only the size given",
        [](Candidate& c) {
-         c.info().bmiHeader.biWidth = 640;
-         c.info().bmiHeader.biHeight = 480;
-         c.info().bmiHeader.biSizeImage = 640 * 480 * 2;
+         c.info().bmiHeader.biBitCount = 0;
+         c.info().bmiHeader.biCompression = 0;
+         c.info().bmiHeader.biSizeImage = 0;
        },
-       E_INVALIDARG},
+       S_OK},
+      {"interval 0 (the default)", [](Candidate& c) { c.info().AvgTimePerFrame = 0; }, S_OK},
+      {"interval 166667 (60 fps)", [](Candidate& c) { c.info().AvgTimePerFrame = 166667; }, S_OK},
+      {"interval 333667 (29.97 fps)", [](Candidate& c) { c.info().AvgTimePerFrame = 333667; }, S_OK},
+      {"interval 10000000 (1 fps)", [](Candidate& c) { c.info().AvgTimePerFrame = 10000000; }, S_OK},
+      {"NV12 header", [](Candidate& c) { Reformat(c, MEDIASUBTYPE_NV12, 12, 0x3231564E); }, S_OK},
+      {"I420 header", [](Candidate& c) { Reformat(c, platform::kMediaSubtypeI420, 12, 0x30323449); }, S_OK},
+      {"RGB24 header", [](Candidate& c) { Reformat(c, MEDIASUBTYPE_RGB24, 24, BI_RGB); }, S_OK},
+      {"RGB32 header", [](Candidate& c) { Reformat(c, MEDIASUBTYPE_RGB32, 32, BI_RGB); }, S_OK},
+      {"interval 166666 (faster than 60 fps)", [](Candidate& c) { c.info().AvgTimePerFrame = 166666; }, E_INVALIDARG},
+      {"interval 10000001", [](Candidate& c) { c.info().AvgTimePerFrame = 10000001; }, E_INVALIDARG},
+      {"negative interval", [](Candidate& c) { c.info().AvgTimePerFrame = -333333; }, E_INVALIDARG},
+      {"biHeight -720", [](Candidate& c) { c.info().bmiHeader.biHeight = -720; }, E_INVALIDARG},
+      {"800 x 600", [](Candidate& c) { Resize(c, 800, 600); }, E_INVALIDARG},
+      {"1280 x 480", [](Candidate& c) { Resize(c, 1280, 480); }, E_INVALIDARG},
       {"width 0", [](Candidate& c) { c.info().bmiHeader.biWidth = 0; }, E_INVALIDARG},
-      {"interval 333334", [](Candidate& c) { c.info().AvgTimePerFrame = 333334; }, E_INVALIDARG},
-      {"interval 0", [](Candidate& c) { c.info().AvgTimePerFrame = 0; }, E_INVALIDARG},
       {"FORMAT_VideoInfo2",
        [](Candidate& c) {
          c.type.formattype = FORMAT_VideoInfo2;
          c.block.resize(112, 0);  // a VIDEOINFOHEADER2
        },
        E_INVALIDARG},
-      {"subtype RGB24", [](Candidate& c) { c.type.subtype = MEDIASUBTYPE_RGB24; }, E_INVALIDARG},
+      {"subtype RGB24 with YUY2's 16 bits", [](Candidate& c) { c.type.subtype = MEDIASUBTYPE_RGB24; }, E_INVALIDARG},
+      {"subtype RGB565", [](Candidate& c) { Reformat(c, MEDIASUBTYPE_RGB565, 16, BI_RGB); }, E_INVALIDARG},
+      {"subtype NV12 with YUY2's FOURCC",
+       [](Candidate& c) {
+         c.type.subtype = MEDIASUBTYPE_NV12;
+         c.info().bmiHeader.biBitCount = 12;
+       },
+       E_INVALIDARG},
       {"major type Audio", [](Candidate& c) { c.type.majortype = MEDIATYPE_Audio; }, E_INVALIDARG},
       {"biBitCount 12", [](Candidate& c) { c.info().bmiHeader.biBitCount = 12; }, E_INVALIDARG},
       {"biBitCount 24", [](Candidate& c) { c.info().bmiHeader.biBitCount = 24; }, E_INVALIDARG},
       {"biCompression I420", [](Candidate& c) { c.info().bmiHeader.biCompression = 0x30323449; }, E_INVALIDARG},
+      {"RGB32 with BI_BITFIELDS",
+       [](Candidate& c) { Reformat(c, MEDIASUBTYPE_RGB32, 32, BI_BITFIELDS); },
+       E_INVALIDARG},
       {"no format block", [](Candidate& c) { c.block.clear(); }, E_INVALIDARG},
       {"block of 87 bytes", [](Candidate& c) { c.block.resize(87); }, E_INVALIDARG},
       {"block of 40 bytes", [](Candidate& c) { c.block.resize(40); }, E_INVALIDARG},
@@ -194,6 +275,42 @@ TEST_F(CameraPinTypes, AcceptedAndRefusedTypes) {
   AM_MEDIA_TYPE claimed = mode;
   claimed.pbFormat = nullptr;
   EXPECT_EQ(E_INVALIDARG, stream_->ValidateMediaType(&claimed));
+}
+
+// A client's choice is the one type a later connection is offered and accepts, so
+// that no peer settles on another listed mode; the capabilities still list every mode.
+TEST_F(CameraPinTypes, AfterAClientsChoiceOnlyThatFormatIsOffered) {
+  platform::ComPtr<IEnumMediaTypes> before;
+  ASSERT_EQ(S_OK, pin_->EnumMediaTypes(before.put()));
+  ExpectedModeType chosen;
+  chosen.type.subtype = MEDIASUBTYPE_RGB24;
+  chosen.info.bmiHeader.biWidth = 640;
+  chosen.info.bmiHeader.biHeight = 480;
+  chosen.info.bmiHeader.biBitCount = 0;
+  chosen.info.bmiHeader.biCompression = 0;
+  chosen.info.bmiHeader.biSizeImage = 0;
+  chosen.info.AvgTimePerFrame = 666667;
+  ASSERT_EQ(S_OK, static_cast<IAMStreamConfig*>(stream_)->SetFormat(&chosen.type));
+  AM_MEDIA_TYPE* current = CurrentFormat();
+  ASSERT_NE(nullptr, current);
+
+  AM_MEDIA_TYPE* listed[2] = {};
+  ULONG fetched = 0;
+  EXPECT_EQ(VFW_E_ENUM_OUT_OF_SYNC, before->Next(1, listed, &fetched)) << "the list changed";
+  platform::ComPtr<IEnumMediaTypes> types;
+  ASSERT_EQ(S_OK, pin_->EnumMediaTypes(types.put()));
+  EXPECT_EQ(S_FALSE, types->Next(2, listed, &fetched));
+  ASSERT_EQ(1u, fetched);
+  EXPECT_TRUE(MediaTypesEqual(*current, *listed[0]));
+  EXPECT_EQ(S_OK, stream_->ValidateMediaType(listed[0]));
+  DeleteMediaType(listed[0]);
+  const ExpectedModeType default_type;
+  EXPECT_EQ(E_INVALIDARG, stream_->ValidateMediaType(&default_type.type));
+  EXPECT_EQ(S_FALSE, pin_->QueryAccept(&default_type.type));
+  int count = 0, size = 0;
+  EXPECT_EQ(S_OK, static_cast<IAMStreamConfig*>(stream_)->GetNumberOfCapabilities(&count, &size));
+  EXPECT_EQ(30, count);
+  DeleteMediaType(current);
 }
 
 // A short block placed against an inaccessible page: reading one byte past cbFormat
@@ -268,14 +385,20 @@ TEST_F(CameraPinBuffers, GrantsAreCheckedAgainstTheFrameSize) {
   EXPECT_EQ(0, allocator.set_properties_calls);
 }
 
-TEST_F(CameraPinBuffers, ImageSizeZeroAsksForEmptyBuffers) {
-  ExpectedModeType zero;
-  zero.info.bmiHeader.biSizeImage = 0;
-  ASSERT_EQ(S_OK, static_cast<IAMStreamConfig*>(stream_)->SetFormat(&zero.type));
+// A type that leaves the image size to the camera gets buffers of a whole frame.
+TEST_F(CameraPinBuffers, BuffersHoldAFrameOfTheChosenFormat) {
+  ExpectedModeType chosen;
+  chosen.type.subtype = MEDIASUBTYPE_RGB24;
+  chosen.info.bmiHeader.biWidth = 640;
+  chosen.info.bmiHeader.biHeight = 480;
+  chosen.info.bmiHeader.biBitCount = 24;
+  chosen.info.bmiHeader.biCompression = BI_RGB;
+  chosen.info.bmiHeader.biSizeImage = 0;
+  ASSERT_EQ(S_OK, static_cast<IAMStreamConfig*>(stream_)->SetFormat(&chosen.type));
   FakeAllocator allocator;
   ALLOCATOR_PROPERTIES request = {};
   EXPECT_EQ(S_OK, stream_->SizeBuffers(&allocator, &request));
-  EXPECT_EQ(0, allocator.requested.cbBuffer);
+  EXPECT_EQ(640 * 480 * 3, allocator.requested.cbBuffer);
   EXPECT_EQ(1, allocator.requested.cBuffers);
 }
 
@@ -283,48 +406,53 @@ TEST_F(CameraPinBuffers, ImageSizeZeroAsksForEmptyBuffers) {
 
 using CameraStreamConfig = CameraFixture;
 
-TEST_F(CameraStreamConfig, CapabilitiesOfTheOneMode) {
+TEST_F(CameraStreamConfig, CapabilitiesOfEveryMode) {
   IAMStreamConfig* config = stream_;
   int count = -1;
   int size = -1;
   EXPECT_EQ(S_OK, config->GetNumberOfCapabilities(&count, &size));
-  EXPECT_EQ(1, count);
+  EXPECT_EQ(30, count);
   EXPECT_EQ(128, size);
   EXPECT_EQ(E_POINTER, config->GetNumberOfCapabilities(nullptr, &size));
   EXPECT_EQ(E_POINTER, config->GetNumberOfCapabilities(&count, nullptr));
 
   BYTE caps_bytes[160];
-  std::memset(caps_bytes, 0xEE, sizeof(caps_bytes));
-  AM_MEDIA_TYPE* type = nullptr;
-  ASSERT_EQ(S_OK, config->GetStreamCaps(0, &type, caps_bytes));
-  const ExpectedModeType expected;
-  ASSERT_NE(nullptr, type);
-  EXPECT_TRUE(MediaTypesEqual(expected.type, *type));
-  DeleteMediaType(type);
+  for (int index = 0; index < count; ++index) {
+    SCOPED_TRACE(testing::Message() << "index " << index);
+    std::memset(caps_bytes, 0xEE, sizeof(caps_bytes));
+    AM_MEDIA_TYPE* type = nullptr;
+    ASSERT_EQ(S_OK, config->GetStreamCaps(index, &type, caps_bytes));
+    ASSERT_NE(nullptr, type);
+    const BITMAPINFOHEADER bitmap = reinterpret_cast<const VIDEOINFOHEADER*>(type->pbFormat)->bmiHeader;
+    if (index == 0) {
+      const ExpectedModeType expected;
+      EXPECT_TRUE(MediaTypesEqual(expected.type, *type));
+    }
+    DeleteMediaType(type);
 
-  VIDEO_STREAM_CONFIG_CAPS caps;
-  std::memcpy(&caps, caps_bytes, sizeof(caps));
-  EXPECT_EQ(FORMAT_VideoInfo, caps.guid);
-  EXPECT_EQ(0u, caps.VideoStandard);
-  for (const SIZE& s : {caps.InputSize, caps.MinCroppingSize, caps.MaxCroppingSize, caps.MinOutputSize,
-                        caps.MaxOutputSize}) {
-    EXPECT_EQ(1280, s.cx);
-    EXPECT_EQ(720, s.cy);
+    VIDEO_STREAM_CONFIG_CAPS caps;
+    std::memcpy(&caps, caps_bytes, sizeof(caps));
+    EXPECT_EQ(FORMAT_VideoInfo, caps.guid);
+    EXPECT_EQ(0u, caps.VideoStandard);
+    for (const SIZE& s : {caps.InputSize, caps.MinCroppingSize, caps.MaxCroppingSize, caps.MinOutputSize,
+                          caps.MaxOutputSize}) {
+      EXPECT_EQ(bitmap.biWidth, s.cx);
+      EXPECT_EQ(bitmap.biHeight, s.cy);
+    }
+    EXPECT_EQ(bitmap.biWidth, caps.CropGranularityX);
+    EXPECT_EQ(bitmap.biHeight, caps.CropGranularityY);
+    EXPECT_EQ(0, caps.CropAlignX | caps.CropAlignY | caps.OutputGranularityX | caps.OutputGranularityY);
+    EXPECT_EQ(0, caps.StretchTapsX | caps.StretchTapsY | caps.ShrinkTapsX | caps.ShrinkTapsY);
+    EXPECT_EQ(166667, caps.MinFrameInterval);
+    EXPECT_EQ(10000000, caps.MaxFrameInterval);
+    // At 1 and at 60 frames per second, held to what a LONG can say.
+    const int64_t bits = int64_t{bitmap.biWidth} * bitmap.biHeight * bitmap.biBitCount;
+    EXPECT_EQ(bits, caps.MinBitsPerSecond);
+    EXPECT_EQ(std::min<int64_t>(bits * 10000000 / 166667, 0x7FFFFFFF), caps.MaxBitsPerSecond);
+    EXPECT_TRUE(AllBytes(caps_bytes + 128, 32, 0xEE));  // nothing past the record
   }
-  EXPECT_EQ(1280, caps.CropGranularityX);
-  EXPECT_EQ(720, caps.CropGranularityY);
-  EXPECT_EQ(0, caps.CropAlignX);
-  EXPECT_EQ(0, caps.CropAlignY);
-  EXPECT_EQ(0, caps.OutputGranularityX);
-  EXPECT_EQ(0, caps.OutputGranularityY);
-  EXPECT_EQ(0, caps.StretchTapsX | caps.StretchTapsY | caps.ShrinkTapsX | caps.ShrinkTapsY);
-  EXPECT_EQ(333333, caps.MinFrameInterval);
-  EXPECT_EQ(333333, caps.MaxFrameInterval);
-  EXPECT_EQ(442368000, caps.MinBitsPerSecond);
-  EXPECT_EQ(442368000, caps.MaxBitsPerSecond);
-  EXPECT_TRUE(AllBytes(caps_bytes + 128, 32, 0xEE));  // nothing past the record
-
-  for (int index : {1, -1}) {
+  AM_MEDIA_TYPE* type = nullptr;
+  for (int index : {30, -1}) {
     type = reinterpret_cast<AM_MEDIA_TYPE*>(0x1);
     EXPECT_EQ(E_INVALIDARG, config->GetStreamCaps(index, &type, caps_bytes)) << index;
   }
@@ -332,40 +460,86 @@ TEST_F(CameraStreamConfig, CapabilitiesOfTheOneMode) {
   EXPECT_EQ(E_POINTER, config->GetStreamCaps(0, &type, nullptr));
 }
 
-TEST_F(CameraStreamConfig, SetFormatWhileStoppedAndUnconnected) {
+// Real devices take a type with only the size filled in and complete it; GetFormat
+// then shows the whole type.
+TEST_F(CameraStreamConfig, SetFormatCompletesWhatTheClientLeftOut) {
   IAMStreamConfig* config = stream_;
   ASSERT_EQ(S_OK, filter_->JoinFilterGraph(&graph_, L"camera"));
+  const struct {
+    GUID subtype;
+    LONG width, height;
+    REFERENCE_TIME interval;  // as given; 0 is the default
+    WORD bits;
+    DWORD compression, image;
+  } rows[] = {
+      {MEDIASUBTYPE_YUY2, 1280, 720, 0, 16, 0x32595559, 1843200},
+      {MEDIASUBTYPE_NV12, 1920, 1080, 166667, 12, 0x3231564E, 3110400},
+      {platform::kMediaSubtypeI420, 320, 240, 10000000, 12, 0x30323449, 115200},
+      {MEDIASUBTYPE_RGB24, 640, 480, 666667, 24, BI_RGB, 921600},
+      {MEDIASUBTYPE_RGB32, 960, 540, 400000, 32, BI_RGB, 2073600},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.width << "x" << row.height << " bits " << row.bits);
+    ExpectedModeType partial;
+    partial.type.subtype = row.subtype;
+    partial.type.lSampleSize = 0;
+    partial.info.bmiHeader.biWidth = row.width;
+    partial.info.bmiHeader.biHeight = row.height;
+    partial.info.bmiHeader.biBitCount = 0;
+    partial.info.bmiHeader.biCompression = 0;
+    partial.info.bmiHeader.biSizeImage = 0;
+    partial.info.AvgTimePerFrame = row.interval;
+    EXPECT_EQ(S_OK, config->SetFormat(&partial.type));
+    AM_MEDIA_TYPE* current = CurrentFormat();
+    ASSERT_NE(nullptr, current);
+    const auto* info = reinterpret_cast<const VIDEOINFOHEADER*>(current->pbFormat);
+    EXPECT_EQ(row.subtype, current->subtype);
+    EXPECT_EQ(row.bits, info->bmiHeader.biBitCount);
+    EXPECT_EQ(row.compression, info->bmiHeader.biCompression);
+    EXPECT_EQ(row.image, info->bmiHeader.biSizeImage);
+    EXPECT_EQ(row.image, current->lSampleSize);
+    EXPECT_EQ(row.interval ? row.interval : 333333, info->AvgTimePerFrame);
+    EXPECT_EQ(row.width, info->bmiHeader.biWidth);
+    EXPECT_EQ(row.height, info->bmiHeader.biHeight);
+    DeleteMediaType(current);
+  }
+  // The default again, byte for byte.
   const ExpectedModeType mode;
   EXPECT_EQ(S_OK, config->SetFormat(const_cast<AM_MEDIA_TYPE*>(&mode.type)));
   AM_MEDIA_TYPE* current = CurrentFormat();
   EXPECT_TRUE(MediaTypesEqual(mode.type, *current));
   DeleteMediaType(current);
-
-  ExpectedModeType zero;
-  zero.info.bmiHeader.biSizeImage = 0;
-  EXPECT_EQ(S_OK, config->SetFormat(&zero.type));
-  current = CurrentFormat();
-  EXPECT_TRUE(MediaTypesEqual(zero.type, *current));
-  EXPECT_EQ(0u, reinterpret_cast<VIDEOINFOHEADER*>(current->pbFormat)->bmiHeader.biSizeImage);
-  DeleteMediaType(current);
   EXPECT_EQ(0, graph_.reconnect_calls);  // not connected: nothing to reconnect
 }
 
-TEST_F(CameraStreamConfig, SetFormatRefusesWhatIsNotAListedMode) {
+TEST_F(CameraStreamConfig, SetFormatRefusesWhatIsNotOfferedAndChangesNothing) {
   IAMStreamConfig* config = stream_;
-  ExpectedModeType zero;
-  zero.info.bmiHeader.biSizeImage = 0;
-  ASSERT_EQ(S_OK, config->SetFormat(&zero.type));
-  ExpectedModeType small;
-  small.info.bmiHeader.biWidth = 640;
-  small.info.bmiHeader.biHeight = 480;
-  EXPECT_EQ(E_INVALIDARG, config->SetFormat(&small.type));
-  ExpectedModeType slower;
-  slower.info.AvgTimePerFrame = 666666;
-  EXPECT_EQ(E_INVALIDARG, config->SetFormat(&slower.type));
-  AM_MEDIA_TYPE* current = CurrentFormat();
-  EXPECT_TRUE(MediaTypesEqual(zero.type, *current));
-  DeleteMediaType(current);
+  ExpectedModeType chosen;
+  chosen.info.bmiHeader.biWidth = 640;
+  chosen.info.bmiHeader.biHeight = 360;
+  chosen.info.bmiHeader.biSizeImage = 0;
+  ASSERT_EQ(S_OK, config->SetFormat(&chosen.type));
+  AM_MEDIA_TYPE* before = CurrentFormat();
+  ASSERT_NE(nullptr, before);
+  ExpectedModeType odd_size;
+  odd_size.info.bmiHeader.biWidth = 800;
+  odd_size.info.bmiHeader.biHeight = 600;
+  ExpectedModeType too_fast;
+  too_fast.info.AvgTimePerFrame = 100000;
+  ExpectedModeType too_slow;
+  too_slow.info.AvgTimePerFrame = 20000000;
+  ExpectedModeType wrong_bits;
+  wrong_bits.type.subtype = MEDIASUBTYPE_RGB32;
+  wrong_bits.info.bmiHeader.biBitCount = 24;
+  wrong_bits.info.bmiHeader.biCompression = BI_RGB;
+  for (ExpectedModeType* refused : {&odd_size, &too_fast, &too_slow, &wrong_bits}) {
+    EXPECT_EQ(E_INVALIDARG, config->SetFormat(&refused->type));
+  }
+  AM_MEDIA_TYPE* after = CurrentFormat();
+  EXPECT_TRUE(MediaTypesEqual(*before, *after));
+  EXPECT_EQ(640, reinterpret_cast<const VIDEOINFOHEADER*>(after->pbFormat)->bmiHeader.biWidth);
+  DeleteMediaType(before);
+  DeleteMediaType(after);
   EXPECT_EQ(E_POINTER, config->SetFormat(nullptr));
 }
 
@@ -419,7 +593,8 @@ TEST_F(CameraStreamConfig, SetFormatOnAConnectedPinAsksTheGraphToReconnect) {
   EXPECT_EQ(pin_, graph_.reconnected_pin);
   EXPECT_FALSE(graph_.lock_held);  // the graph reconnects on its own terms
   AM_MEDIA_TYPE* current = CurrentFormat();
-  EXPECT_TRUE(MediaTypesEqual(zero.type, *current));
+  const ExpectedModeType completed;
+  EXPECT_TRUE(MediaTypesEqual(completed.type, *current));
   DeleteMediaType(current);
   EXPECT_EQ(1, graph_.ref_count());
 }
@@ -559,20 +734,45 @@ TEST_F(CameraFillSample, CarriesTheFrameWrittenDuringItsWait) {
   EXPECT_TRUE(BytesEqual(second, new_frame));
 }
 
-TEST_F(CameraFillSample, ProducerOfAnotherFormatGivesThePlaceholder) {
+// A producer frame of any size the camera shows is scaled into the format, its
+// padding unread; one of a size it does not show gives the placeholder.
+TEST_F(CameraFillSample, ProducerFramesOfOtherSizesAreScaledIntoTheFormat) {
   const std::vector<uint8_t> placeholder = PlaceholderBytes();
   struct {
     int32_t width, height, stride;
-  } const producers[] = {{1280, 720, 2624}, {640, 480, 1280}};  // the larger section first: it is reused
-  for (const auto& format : producers) {
+  } const refused[] = {{1280, 2162, 2560}, {641, 480, 1282}, {3842, 4, 7684}};  // larger sections first
+  for (const auto& format : refused) {
+    SCOPED_TRACE(testing::Message() << format.width << "x" << format.height);
     Producer producer(format.width, format.height, format.stride);
     ASSERT_TRUE(producer);
-    producer.Write(3);
+    producer.WriteFlat(0x51, 0x62, 0x73);
     FakeSample sample(kFrameBytes);
     ASSERT_EQ(S_OK, stream_->FillSample(&sample));
-    EXPECT_TRUE(BytesEqual(sample, placeholder)) << format.width << " stride " << format.stride;
-    EXPECT_EQ(kFrameBytes, sample.actual_length);
+    EXPECT_TRUE(BytesEqual(sample, placeholder));
+    producer.Close();
+    FakeSample after(kFrameBytes);  // lets go of the closed section
+    ASSERT_EQ(S_OK, stream_->FillSample(&after));
   }
+  // 4:3 into 16:9, rows padded: bars of 160 pixels left and right.
+  Producer producer(640, 480, 1312);
+  ASSERT_TRUE(producer);
+  producer.WriteFlat(0x51, 0x62, 0x73);
+  FakeSample sample(kFrameBytes);
+  ASSERT_EQ(S_OK, stream_->FillSample(&sample));
+  EXPECT_EQ(kFrameBytes, sample.actual_length);
+  for (const int row : {0, 359, 719}) {
+    const BYTE* line = sample.data() + row * 2560;
+    for (const int x : {0, 158, 1122, 1278}) {
+      EXPECT_EQ(16, line[2 * x]) << "bar at " << x << "," << row;
+      EXPECT_EQ(128, line[2 * x + 1]);
+    }
+    for (const int x : {160, 640, 1118}) {
+      EXPECT_EQ(0x51, line[2 * x]) << "picture at " << x << "," << row;
+      EXPECT_EQ(0x62, line[2 * x + 1]);
+      EXPECT_EQ(0x73, line[2 * x + 3]);
+    }
+  }
+  EXPECT_TRUE(sample.GuardIntact());
 }
 
 TEST_F(CameraFillSample, ProducerWithoutFramesKeepsTheViewAndShowsThePlaceholder) {
@@ -638,30 +838,30 @@ TEST_F(CameraFillSample, NeverWritesPastTheSamplesBuffer) {
   EXPECT_TRUE(AllBytes(large.data() + kFrameBytes, 100, 0x33));
 }
 
-TEST_F(CameraFillSample, ImageSizeZeroWritesNothingButStampsTheSample) {
-  ExpectedModeType zero;
-  zero.info.bmiHeader.biSizeImage = 0;
-  ASSERT_EQ(S_OK, static_cast<IAMStreamConfig*>(stream_)->SetFormat(&zero.type));
+TEST_F(CameraFillSample, AnEmptyBufferGetsNoBytesButItsStamps) {
   Producer producer(1280, 720, 2560);
   ASSERT_TRUE(producer);
   producer.Write(6);
-  FakeSample sample(kFrameBytes, 0x22);
+  FakeSample sample(0);
   ASSERT_EQ(S_OK, stream_->FillSample(&sample));
   EXPECT_EQ(0, sample.actual_length);
-  EXPECT_TRUE(AllBytes(sample.data(), kFrameBytes, 0x22));
+  EXPECT_TRUE(sample.GuardIntact());
   EXPECT_EQ(0, sample.start_time);
   EXPECT_EQ(kPeriod, sample.end_time);
   EXPECT_EQ(TRUE, sample.discontinuity);
 }
 
-// An adopted type may carry an image size larger than one frame: the producer frame
-// fills the start, the rest stays as it was, and the sample still reports the whole
-// image size (a fixed-size stream).
-TEST_F(CameraFillSample, LargerImageSizeTakesTheFrameAndReportsTheImageSize) {
+// An image size given larger than one frame is the format's own once accepted: the
+// sample carries one frame, and a larger buffer keeps the rest as it was.
+TEST_F(CameraFillSample, ALargerImageSizeGivenBecomesTheFramesOwn) {
   constexpr LONG kExtra = 64;
   ExpectedModeType larger;
   larger.info.bmiHeader.biSizeImage = kFrameBytes + kExtra;
   ASSERT_EQ(S_OK, static_cast<IAMStreamConfig*>(stream_)->SetFormat(&larger.type));
+  AM_MEDIA_TYPE* current = CurrentFormat();
+  ASSERT_NE(nullptr, current);
+  EXPECT_EQ(kFrameBytes, static_cast<LONG>(reinterpret_cast<VIDEOINFOHEADER*>(current->pbFormat)->bmiHeader.biSizeImage));
+  DeleteMediaType(current);
   Producer producer(1280, 720, 2560);
   ASSERT_TRUE(producer);
   const std::vector<uint8_t> frame = producer.Write(7);
@@ -669,15 +869,8 @@ TEST_F(CameraFillSample, LargerImageSizeTakesTheFrameAndReportsTheImageSize) {
   ASSERT_EQ(S_OK, stream_->FillSample(&sample));
   EXPECT_TRUE(BytesEqual(sample, frame));
   EXPECT_TRUE(AllBytes(sample.data() + kFrameBytes, kExtra, 0x44));
-  EXPECT_EQ(kFrameBytes + kExtra, sample.actual_length);
+  EXPECT_EQ(kFrameBytes, sample.actual_length);
   EXPECT_TRUE(sample.GuardIntact());
-
-  // The same image size in a buffer one frame long: clamped to what the buffer holds.
-  FakeSample exact(kFrameBytes, 0x44);
-  ASSERT_EQ(S_OK, stream_->FillSample(&exact));
-  EXPECT_TRUE(BytesEqual(exact, frame));
-  EXPECT_EQ(kFrameBytes, exact.actual_length);
-  EXPECT_TRUE(exact.GuardIntact());
 }
 
 TEST_F(CameraFillSample, StampsRunningTimesAndOneDiscontinuity) {
