@@ -2,10 +2,13 @@
 // the filter, and teardown (pin first, then the source filter).
 #include "camera/veltrano_virtual_camera.h"
 
+#include <cstring>
+#include <iterator>
 #include <new>
 #include <utility>
 
 #include "camera/camera_identity.h"
+#include "camera/capture_mode.h"
 #include "camera/veltrano_virtual_camera_stream.h"
 
 namespace veltrano::camera {
@@ -26,6 +29,7 @@ STDMETHODIMP CVeltranoVirtualCamera::InnerQueryInterface(REFIID iid, void** out)
   if (IsEqualIID(iid, IID_IAMFilterMiscFlags)) {
     return HandOutInterface(static_cast<IAMFilterMiscFlags*>(this), out);
   }
+  if (pin_ && IsEqualIID(iid, IID_IAMVideoControl)) return HandOutInterface(static_cast<IAMVideoControl*>(this), out);
   if (pin_ && (IsEqualIID(iid, IID_IAMStreamConfig) || IsEqualIID(iid, IID_IKsPropertySet))) {
     // The pin's own interface: its references count on this filter like all the pin's.
     return static_cast<IPin*>(pin_)->QueryInterface(iid, out);
@@ -35,6 +39,78 @@ STDMETHODIMP CVeltranoVirtualCamera::InnerQueryInterface(REFIID iid, void** out)
 
 STDMETHODIMP_(ULONG) CVeltranoVirtualCamera::GetMiscFlags() {
   return AM_FILTER_MISC_FLAGS_IS_SOURCE;
+}
+
+// ---- IAMVideoControl -----------------------------------------------------------
+
+HRESULT CVeltranoVirtualCamera::CheckPin(IPin* pin) const noexcept {
+  if (!pin) return E_POINTER;
+  return pin_ && pin == static_cast<IPin*>(pin_) ? S_OK : E_INVALIDARG;
+}
+
+HRESULT CVeltranoVirtualCamera::CheckMode(LONG index, SIZE dimensions) const noexcept {
+  const std::vector<CaptureMode>& modes = pin_->modes();
+  if (index < 0 || static_cast<size_t>(index) >= modes.size()) return E_INVALIDARG;
+  const CaptureMode& mode = modes[index];
+  return mode.width == dimensions.cx && mode.height == dimensions.cy ? S_OK : E_INVALIDARG;
+}
+
+STDMETHODIMP CVeltranoVirtualCamera::GetCaps(IPin* pin, LONG* flags) {
+  if (!flags) return E_POINTER;
+  const HRESULT hr = CheckPin(pin);
+  if (FAILED(hr)) return hr;
+  *flags = 0;  // no flipping, no external trigger
+  return S_OK;
+}
+
+STDMETHODIMP CVeltranoVirtualCamera::SetMode(IPin* pin, LONG mode) {
+  const HRESULT hr = CheckPin(pin);
+  if (FAILED(hr)) return hr;
+  return mode == 0 ? S_OK : E_INVALIDARG;
+}
+
+STDMETHODIMP CVeltranoVirtualCamera::GetMode(IPin* pin, LONG* mode) {
+  if (!mode) return E_POINTER;
+  const HRESULT hr = CheckPin(pin);
+  if (FAILED(hr)) return hr;
+  *mode = 0;
+  return S_OK;
+}
+
+STDMETHODIMP CVeltranoVirtualCamera::GetCurrentActualFrameRate(IPin* pin, LONGLONG* frame_interval) {
+  if (!frame_interval) return E_POINTER;
+  const HRESULT hr = CheckPin(pin);
+  if (FAILED(hr)) return hr;
+  // The camera delivers at its format's rate, whatever the host sends.
+  *frame_interval = pin_->CurrentFrameInterval();
+  return S_OK;
+}
+
+STDMETHODIMP CVeltranoVirtualCamera::GetMaxAvailableFrameRate(IPin* pin, LONG index, SIZE dimensions,
+                                                              LONGLONG* frame_interval) {
+  if (!frame_interval) return E_POINTER;
+  HRESULT hr = CheckPin(pin);
+  if (SUCCEEDED(hr)) hr = CheckMode(index, dimensions);
+  if (FAILED(hr)) return hr;
+  *frame_interval = kMinFrameInterval;
+  return S_OK;
+}
+
+STDMETHODIMP CVeltranoVirtualCamera::GetFrameRateList(IPin* pin, LONG index, SIZE dimensions, LONG* count,
+                                                      LONGLONG** frame_intervals) {
+  if (!count) return E_POINTER;
+  if (frame_intervals) *frame_intervals = nullptr;
+  HRESULT hr = CheckPin(pin);
+  if (SUCCEEDED(hr)) hr = CheckMode(index, dimensions);
+  if (FAILED(hr)) return hr;
+  constexpr LONG kCount = static_cast<LONG>(std::size(kFrameRateList));
+  *count = kCount;
+  if (!frame_intervals) return S_OK;  // a size query
+  auto* list = static_cast<LONGLONG*>(::CoTaskMemAlloc(sizeof(kFrameRateList)));
+  if (!list) return E_OUTOFMEMORY;
+  std::memcpy(list, kFrameRateList, sizeof(kFrameRateList));
+  *frame_intervals = list;
+  return S_OK;
 }
 
 framework::INonDelegatingUnknown* CreateCameraFilter(IUnknown* outer, HRESULT* result) noexcept {

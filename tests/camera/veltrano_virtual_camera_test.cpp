@@ -5,6 +5,8 @@
 #include <dshow.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "camera/camera_identity.h"
 #include "camera_fixture.h"
 #include "common/com_test_helpers.h"
@@ -23,6 +25,7 @@ TEST_F(CameraFilterInterfaces, FilterAnswersItsOwnAndThePinsConfigurationInterfa
   EXPECT_INTERFACE(filter, IID_IPersist, true);
   EXPECT_INTERFACE(filter, IID_IAMovieSetup, true);
   EXPECT_INTERFACE(filter, IID_IAMFilterMiscFlags, true);
+  EXPECT_INTERFACE(filter, IID_IAMVideoControl, true);
   EXPECT_INTERFACE(filter, IID_IAMStreamConfig, true);
   EXPECT_INTERFACE(filter, IID_IKsPropertySet, true);
   EXPECT_INTERFACE(filter, IID_IPin, false);
@@ -101,6 +104,70 @@ TEST_F(CameraFilterInterfaces, MiscFlagsSayItIsASource) {
   platform::ComPtr<IBaseFilter> back;
   ASSERT_EQ(S_OK, flags->QueryInterface(IID_IBaseFilter, back.put_void()));
   EXPECT_EQ(filter_.get(), back.get());
+}
+
+// Browsers read the frame-rate list of each capability to offer rates; the current
+// rate follows the chosen format; there is nothing to flip or trigger.
+TEST_F(CameraFilterInterfaces, VideoControlListsTheRatesOfEveryMode) {
+  platform::ComPtr<IAMVideoControl> control;
+  ASSERT_EQ(S_OK, filter_->QueryInterface(IID_IAMVideoControl, control.put_void()));
+  IAMStreamConfig* config = stream_;
+  int count = 0, size = 0;
+  ASSERT_EQ(S_OK, config->GetNumberOfCapabilities(&count, &size));
+  const LONGLONG expected[] = {166667, 333333, 400000, 500000, 666667, 1000000, 2000000};
+  for (int index = 0; index < count; ++index) {
+    AM_MEDIA_TYPE* type = nullptr;
+    BYTE caps[128];
+    ASSERT_EQ(S_OK, config->GetStreamCaps(index, &type, caps));
+    const BITMAPINFOHEADER& bitmap = reinterpret_cast<VIDEOINFOHEADER*>(type->pbFormat)->bmiHeader;
+    const SIZE dimensions = {bitmap.biWidth, bitmap.biHeight};
+    DeleteMediaType(type);
+    LONG listed = 0;
+    LONGLONG* rates = nullptr;
+    ASSERT_EQ(S_OK, control->GetFrameRateList(pin_, index, dimensions, &listed, &rates)) << index;
+    ASSERT_EQ(7, listed);
+    ASSERT_NE(nullptr, rates);
+    EXPECT_EQ(0, std::memcmp(expected, rates, sizeof(expected))) << index;
+    CoTaskMemFree(rates);
+    LONGLONG fastest = 0;
+    EXPECT_EQ(S_OK, control->GetMaxAvailableFrameRate(pin_, index, dimensions, &fastest));
+    EXPECT_EQ(166667, fastest);
+  }
+  LONG listed = -1;
+  EXPECT_EQ(S_OK, control->GetFrameRateList(pin_, 0, SIZE{1280, 720}, &listed, nullptr)) << "a size query";
+  EXPECT_EQ(7, listed);
+  LONGLONG* rates = reinterpret_cast<LONGLONG*>(0x1);
+  EXPECT_EQ(E_INVALIDARG, control->GetFrameRateList(pin_, 0, SIZE{640, 480}, &listed, &rates)) << "other size";
+  EXPECT_EQ(nullptr, rates);
+  EXPECT_EQ(E_INVALIDARG, control->GetFrameRateList(pin_, count, SIZE{1280, 720}, &listed, &rates));
+  EXPECT_EQ(E_INVALIDARG, control->GetFrameRateList(pin_, -1, SIZE{1280, 720}, &listed, &rates));
+  EXPECT_EQ(E_POINTER, control->GetFrameRateList(pin_, 0, SIZE{1280, 720}, nullptr, &rates));
+  EXPECT_EQ(E_POINTER, control->GetFrameRateList(nullptr, 0, SIZE{1280, 720}, &listed, &rates));
+  // Another filter's pin, or anything but this filter's pin, is not ours.
+  EXPECT_EQ(E_INVALIDARG, control->GetFrameRateList(static_cast<IPin*>(&sink_), 0, SIZE{1280, 720}, &listed, &rates));
+
+  LONG flags = -1, mode = -1;
+  EXPECT_EQ(S_OK, control->GetCaps(pin_, &flags));
+  EXPECT_EQ(0, flags);
+  EXPECT_EQ(S_OK, control->GetMode(pin_, &mode));
+  EXPECT_EQ(0, mode);
+  EXPECT_EQ(S_OK, control->SetMode(pin_, 0));
+  for (const LONG refused : {VideoControlFlag_FlipHorizontal, VideoControlFlag_FlipVertical,
+                             VideoControlFlag_ExternalTriggerEnable, VideoControlFlag_Trigger}) {
+    EXPECT_EQ(E_INVALIDARG, control->SetMode(pin_, refused)) << refused;
+  }
+  EXPECT_EQ(E_POINTER, control->GetCaps(pin_, nullptr));
+
+  LONGLONG current = 0;
+  EXPECT_EQ(S_OK, control->GetCurrentActualFrameRate(pin_, &current));
+  EXPECT_EQ(333333, current);
+  AM_MEDIA_TYPE* type = nullptr;
+  ASSERT_EQ(S_OK, config->GetFormat(&type));
+  reinterpret_cast<VIDEOINFOHEADER*>(type->pbFormat)->AvgTimePerFrame = 666667;
+  ASSERT_EQ(S_OK, config->SetFormat(type));
+  DeleteMediaType(type);
+  EXPECT_EQ(S_OK, control->GetCurrentActualFrameRate(pin_, &current));
+  EXPECT_EQ(666667, current);
 }
 
 TEST_F(CameraFilterInterfaces, OnePinNamedCaptureWithOutputDirection) {
