@@ -12,7 +12,7 @@ CaptureGraph::~CaptureGraph() {
   if (grabber_) grabber_->SetCallback(nullptr, 0);
 }
 
-HRESULT CaptureGraph::Create(IMoniker* moniker) {
+HRESULT CaptureGraph::Create(IMoniker* moniker, const GUID& subtype) {
   HRESULT hr = ::CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
                                   graph_.put_void());
   if (FAILED(hr)) return hr;
@@ -30,7 +30,7 @@ HRESULT CaptureGraph::Create(IMoniker* moniker) {
   if (FAILED(hr)) return hr;
   AM_MEDIA_TYPE type = {};
   type.majortype = MEDIATYPE_Video;
-  type.subtype = MEDIASUBTYPE_YUY2;
+  type.subtype = subtype;
   hr = grabber_->SetMediaType(&type);
   if (FAILED(hr)) return hr;
   hr = grabber_->SetBufferSamples(FALSE);

@@ -18,8 +18,9 @@ class CaptureGraph {
   CaptureGraph& operator=(const CaptureGraph&) = delete;
   ~CaptureGraph();
 
-  //! Creates the graph, binds the camera from `moniker` and adds the three filters.
-  HRESULT Create(IMoniker* moniker);
+  //! Creates the graph, binds the camera from `moniker` and adds the three filters;
+  //! the grabber takes video of `subtype` only.
+  HRESULT Create(IMoniker* moniker, const GUID& subtype = MEDIASUBTYPE_YUY2);
   //! ICaptureGraphBuilder2::RenderStream(category, video, camera pin, grabber, renderer).
   HRESULT ConnectWithRenderStream(const GUID* category);
   //! IGraphBuilder::ConnectDirect: camera pin to grabber, grabber to renderer.

@@ -34,7 +34,9 @@ STDMETHODIMP FrameGrabber::SampleCB(double, IMediaSample* sample) {
   record.discontinuity = sample->IsDiscontinuity() == S_OK;
   record.sync_point = sample->IsSyncPoint() == S_OK;
   BYTE* data = nullptr;
+  std::vector<uint8_t> bytes;
   if (SUCCEEDED(sample->GetPointer(&data)) && data && record.length > 0) {
+    bytes.assign(data, data + record.length);
     const size_t size = static_cast<size_t>(record.length);
     record.producer_frame = MatchProducerFrame(data, size, &record.header);
     constexpr size_t kBackground = 100 * kStride + 100 * 2;
@@ -44,6 +46,7 @@ STDMETHODIMP FrameGrabber::SampleCB(double, IMediaSample* sample) {
   {
     const auto guard = lock_.Lock();
     records_.push_back(record);
+    last_sample_.swap(bytes);
   }
   ::SetEvent(arrived_.get());
   return S_OK;
@@ -62,6 +65,11 @@ size_t FrameGrabber::Count() {
 std::vector<SampleRecord> FrameGrabber::Records() {
   const auto guard = lock_.Lock();
   return records_;
+}
+
+std::vector<uint8_t> FrameGrabber::LastSample() {
+  const auto guard = lock_.Lock();
+  return last_sample_;
 }
 
 bool FrameGrabber::WaitForCount(size_t count, DWORD timeout_ms) {

@@ -46,6 +46,8 @@ class FrameGrabber final : public ISampleGrabberCB {
 
   size_t Count();
   std::vector<SampleRecord> Records();
+  //! The bytes of the newest sample.
+  std::vector<uint8_t> LastSample();
   //! Waits until `count` samples have arrived in all; false after `timeout_ms`.
   bool WaitForCount(size_t count, DWORD timeout_ms);
   //! Waits until a sample satisfies `predicate`; false after `timeout_ms`.
@@ -68,6 +70,7 @@ class FrameGrabber final : public ISampleGrabberCB {
   LONG refs_ = 1;
   platform::CriticalSection lock_;
   std::vector<SampleRecord> records_;  // guarded by lock_
+  std::vector<uint8_t> last_sample_;   // guarded by lock_
   platform::UniqueHandle arrived_;     // auto-reset, set at every sample
 };
 

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <vector>
 
+#include "camera_e2e_fixture.h"
 #include "capture_graph.h"
 #include "common/child_process.h"
 #include "common/com_test_helpers.h"
@@ -83,31 +84,8 @@ int64_t MillisecondsInQpc(double ms) {
   return static_cast<int64_t>(ms * static_cast<double>(frequency.QuadPart) / 1000.0);
 }
 
-class StreamingE2E : public testing::Test {
+class StreamingE2E : public CameraE2E {
  protected:
-  static void SetUpTestSuite() {
-    registered_ = RunRegsvr32(L"/s \"" + ModuleDllPath() + L"\"") == 0;
-  }
-  static void TearDownTestSuite() { RunRegsvr32(L"/u /s \"" + ModuleDllPath() + L"\""); }
-
-  void SetUp() override {
-    ASSERT_TRUE(com_.succeeded());
-    ASSERT_TRUE(registered_) << "regsvr32 could not register " << std::string(ModuleDllPath().begin(), ModuleDllPath().end());
-    std::vector<ComPtr<IMoniker>> monikers = FindCameraMonikers();
-    ASSERT_EQ(1u, monikers.size());
-    moniker_ = monikers[0];
-  }
-
-  void TearDown() override {
-    moniker_.reset();
-    // Every graph of the test is gone: the module must be ready to unload.
-    if (HMODULE module = ::GetModuleHandleW(L"VeltranoVirtualCamera.dll")) {
-      auto can_unload = ModuleExport<HRESULT(STDAPICALLTYPE*)()>(module, "DllCanUnloadNow");
-      ASSERT_NE(nullptr, can_unload);
-      EXPECT_EQ(S_OK, can_unload());
-    }
-  }
-
   // A graph built with RenderStream and no category, or with ConnectDirect.
   void Build(CaptureGraph* graph, bool direct) {
     ASSERT_EQ(S_OK, graph->Create(moniker_.get()));
@@ -117,10 +95,6 @@ class StreamingE2E : public testing::Test {
       ASSERT_EQ(S_OK, graph->ConnectWithRenderStream(nullptr));
     }
   }
-
-  static inline bool registered_ = false;
-  platform::ScopedComInit com_{COINIT_APARTMENTTHREADED};
-  ComPtr<IMoniker> moniker_;
 };
 
 TEST_F(StreamingE2E, PlaceholderFramesAtThirtyPerSecondThroughRenderStream) {
