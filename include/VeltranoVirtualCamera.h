@@ -3,9 +3,13 @@
  *
  * A host application (the producer) loads VeltranoVirtualCamera.dll and pushes
  * finished video frames to every capture application that has the camera open.
- * Frames are packed YUY2 (bytes Y0 U Y1 V per pixel pair), rows top to bottom.
- * Capture applications see the frames when width, height and stride are
- * 1280, 720 and 2560; otherwise they see the camera's placeholder picture.
+ * Frames are packed YUY2 (bytes Y0 U Y1 V per pixel pair), rows top to bottom, of any
+ * even width from 2 to 3840 and any height from 2 to 2160, with a stride of at least
+ * 2 * width bytes (row padding is never read). Each capture application sees them
+ * scaled (aspect ratio kept, black bars where the shapes differ) and converted to the
+ * size, pixel format and rate it chose; 1280 x 720 YUY2 is the default and is copied
+ * without conversion. Frames of any other size are accepted by WriteFrame, but
+ * capture applications see the camera's placeholder picture instead.
  *
  * One producer may exist at a time in a logon session. All functions are plain C,
  * never throw, and report failure as 0 or null.
@@ -33,7 +37,8 @@ typedef struct VeltranoVirtualCameraProducer VeltranoVirtualCameraProducer;
 
 /*
  * Creates the producer and announces the frame format.
- *   width, height: pixels and rows; stride: bytes per row (2 * width for packed YUY2).
+ *   width, height: pixels and rows; stride: bytes per row (2 * width for packed YUY2,
+ *          more for padded rows). See the top of this file for the sizes shown.
  *   tag: any non-zero 64-bit value; other processes can read it back with
  *        VeltranoVirtualCamera_GetCurrentFormat. A value unique to this producer (its
  *        process id, for example) also lets the handle notice when a producer of
