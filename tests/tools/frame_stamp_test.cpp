@@ -1,10 +1,13 @@
 // The feed's stamp strip: exact bytes written, exact values read back, and frames
-// that must not decode (placeholder, damaged strip, frames too small).
+// that must not decode (placeholder, damaged strip, frames too small); the strip in
+// proportion on other sizes, read back in every subtype.
 #include "tools/common/frame_stamp.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
+
+#include "frame_encoding.h"
 
 namespace veltrano::tools {
 namespace {
@@ -79,6 +82,76 @@ TEST(FrameStamp, RefusesFramesSmallerThanTheStrip) {
   // Exactly the strip's size is enough.
   ASSERT_TRUE(WriteFrameStamp(frame.data(), kStampWidth, kStampHeight, FrameStamp{7, 9}));
   EXPECT_EQ(7u, ReadFrameStamp(frame.data(), kStampWidth, kStampHeight)->counter);
+}
+
+TEST(FrameStamp, ScaledStripHasProportionalBlocksInsideThePicture) {
+  // 640 x 480: the 16:9 picture is 640 x 360 from row 60, so blocks are 8 x 8.
+  constexpr int kW = 640;
+  constexpr int kH = 480;
+  std::vector<uint8_t> frame(static_cast<size_t>(kW) * kH * 2, 0x55);
+  const PictureRect design = FitRect(kStampDesignWidth, kStampDesignHeight, kW, kH);
+  ASSERT_TRUE(WriteFrameStamp(frame.data(), kW, kH, design, FrameStamp{0, 0}));
+  auto luma = [&](int x, int y) { return frame[(static_cast<size_t>(y) * kW + x) * 2]; };
+  EXPECT_EQ(0x55, luma(0, 59));
+  EXPECT_EQ(235, luma(0, 60));   // marker bits 0..2 are 1
+  EXPECT_EQ(235, luma(23, 67));
+  EXPECT_EQ(16, luma(24, 60));   // bit 3 is 0
+  EXPECT_EQ(16, luma(31, 60));
+  EXPECT_EQ(0x55, luma(0, 76));  // two rows of 8 pixels, nothing below
+  EXPECT_EQ(0x55, luma(512, 60));
+  EXPECT_NE(0x55, luma(511, 75));
+  EXPECT_EQ(128, frame[(static_cast<size_t>(60) * kW + 1) * 2 + 1]);
+
+  // Blocks under 2 pixels are refused, and nothing is written.
+  std::vector<uint8_t> small(static_cast<size_t>(158) * 90 * 2, 0x55);
+  EXPECT_FALSE(WriteFrameStamp(small.data(), 158, 90, FitRect(kStampDesignWidth, kStampDesignHeight, 158, 90),
+                               FrameStamp{1, 1}));
+  EXPECT_EQ(std::vector<uint8_t>(small.size(), 0x55), small);
+}
+
+TEST(FrameStamp, ScaledStripReadsBackInEverySubtype) {
+  struct Case {
+    VideoSubtype subtype;
+    int width;
+    int height;
+  };
+  const Case cases[] = {
+      {VideoSubtype::kYuy2, 1280, 720}, {VideoSubtype::kRgb24, 640, 480}, {VideoSubtype::kNv12, 1920, 1080},
+      {VideoSubtype::kI420, 320, 240},  {VideoSubtype::kRgb32, 960, 540}, {VideoSubtype::kRgb24, 642, 362},
+  };
+  const FrameStamp stamp{0xCAFE1234u, 0x0011223344556677ull};
+  for (const Case& c : cases) {
+    std::vector<uint8_t> yuy2(static_cast<size_t>(c.width) * c.height * 2, 0x80);
+    const PictureRect design = FitRect(kStampDesignWidth, kStampDesignHeight, c.width, c.height);
+    ASSERT_TRUE(WriteFrameStamp(yuy2.data(), c.width, c.height, design, stamp)) << c.width;
+    const std::vector<uint8_t> frame = test::EncodeFromYuy2(yuy2, c.width, c.height, c.subtype);
+    const FrameLayout layout{c.subtype, c.width, c.height, IsRgb(c.subtype)};
+    const std::optional<FrameStamp> read = ReadFrameStamp(FrameView(layout, frame.data(), frame.size()), design);
+    ASSERT_TRUE(read.has_value()) << int(c.subtype) << " " << c.width << "x" << c.height;
+    EXPECT_EQ(stamp.counter, read->counter);
+    EXPECT_EQ(stamp.send_time, read->send_time);
+    if (IsRgb(c.subtype)) {
+      // Read as top-down, a bottom-up frame has no strip where the reader looks.
+      const FrameLayout flipped{c.subtype, c.width, c.height, false};
+      EXPECT_FALSE(ReadFrameStamp(FrameView(flipped, frame.data(), frame.size()), design).has_value());
+    }
+  }
+}
+
+TEST(FrameStamp, TheFeedsPictureScaledByTheCameraStillCarriesItsStamp) {
+  // The strip written at 1280 x 720, then scaled into the letterboxed place of
+  // smaller and larger modes, as the camera does.
+  std::vector<uint8_t> source = Frame(0x80);
+  ASSERT_TRUE(WriteFrameStamp(source.data(), kWidth, kHeight, FrameStamp{77, 123456789}));
+  for (const auto& [width, height] : {std::pair{320, 240}, std::pair{640, 480}, std::pair{1920, 1080}}) {
+    const std::vector<uint8_t> scaled = test::LetterboxYuy2(source, kWidth, kHeight, width, height);
+    const FrameLayout layout{VideoSubtype::kYuy2, width, height, false};
+    const std::optional<FrameStamp> read = ReadFrameStamp(FrameView(layout, scaled.data(), scaled.size()),
+                                                          FitRect(kStampDesignWidth, kStampDesignHeight, width, height));
+    ASSERT_TRUE(read.has_value()) << width << "x" << height;
+    EXPECT_EQ(77u, read->counter);
+    EXPECT_EQ(123456789u, read->send_time);
+  }
 }
 
 }  // namespace

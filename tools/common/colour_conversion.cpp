@@ -37,6 +37,16 @@ void ConvertBgraToYuy2(const uint8_t* bgra, int width, int height, int bgra_stri
   }
 }
 
+void YuvToBgra(uint8_t y, uint8_t u, uint8_t v, uint8_t* bgra) noexcept {
+  const int c = 298 * (y - 16);
+  const int d = u - 128;
+  const int e = v - 128;
+  bgra[0] = Clamp(Shift8(c + 516 * d + 128));
+  bgra[1] = Clamp(Shift8(c - 100 * d - 208 * e + 128));
+  bgra[2] = Clamp(Shift8(c + 409 * e + 128));
+  bgra[3] = 255;
+}
+
 void ConvertYuy2ToBgra(const uint8_t* yuy2, int width, int height, int yuy2_stride, uint8_t* bgra) noexcept {
   const size_t out_stride = static_cast<size_t>(width) * 4;
   for (int y = 0; y < height; ++y) {
@@ -44,16 +54,8 @@ void ConvertYuy2ToBgra(const uint8_t* yuy2, int width, int height, int yuy2_stri
     uint8_t* out = bgra + out_stride * y;
     for (int x = 0; x + 1 < width; x += 2) {
       const uint8_t* pair = in + static_cast<size_t>(x) * 2;
-      const int d = pair[1] - 128;
-      const int e = pair[3] - 128;
-      for (int k = 0; k < 2; ++k) {
-        const int c = 298 * (pair[k * 2] - 16);
-        uint8_t* pixel = out + static_cast<size_t>(x + k) * 4;
-        pixel[0] = Clamp(Shift8(c + 516 * d + 128));
-        pixel[1] = Clamp(Shift8(c - 100 * d - 208 * e + 128));
-        pixel[2] = Clamp(Shift8(c + 409 * e + 128));
-        pixel[3] = 255;
-      }
+      YuvToBgra(pair[0], pair[1], pair[3], out + static_cast<size_t>(x) * 4);
+      YuvToBgra(pair[2], pair[1], pair[3], out + static_cast<size_t>(x + 1) * 4);
     }
   }
 }

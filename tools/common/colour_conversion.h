@@ -15,6 +15,9 @@ struct Yuv {
 
 Yuv RgbToYuv(uint8_t r, uint8_t g, uint8_t b) noexcept;
 
+//! One pixel's BGRA (alpha 255) from studio-range Y, U and V, clamped to 0..255.
+void YuvToBgra(uint8_t y, uint8_t u, uint8_t v, uint8_t* bgra) noexcept;
+
 //! Converts width x height BGRA pixels (rows of bgra_stride bytes) to packed YUY2
 //! (rows of 2 * width bytes). Each pair shares the mean of its two U and two V
 //! values; width must be even.
