@@ -52,16 +52,16 @@ class ProducerOwner {
 std::unique_ptr<FrameSource> OpenSource(const FeedOptions& options, std::wstring* note, std::wstring* error) {
   switch (options.source) {
     case FeedSourceKind::kImage:
-      return StillImageSource::Open(options.path, note, error);
+      return StillImageSource::Open(options.path, note, error, options.size);
     case FeedSourceKind::kYuy2:
-      return Yuy2FileSource::Open(options.path, note, error);
+      return Yuy2FileSource::Open(options.path, note, error, options.size);
     case FeedSourceKind::kY4m:
-      return Y4mFileSource::Open(options.path, note, error);
+      return Y4mFileSource::Open(options.path, note, error, options.size);
     case FeedSourceKind::kPattern:
       break;
   }
-  *note = L"test pattern with frame counter and send time";
-  return std::make_unique<TestPatternSource>();
+  *note = L"test pattern " + options.size.text() + L" with frame counter and send time";
+  return std::make_unique<TestPatternSource>(options.size.width, options.size.height);
 }
 
 int RunFeed(const FeedOptions& options) {
@@ -77,7 +77,8 @@ int RunFeed(const FeedOptions& options) {
   if (!options.fps_given && source->NativeFps() > 0.0) fps = source->NativeFps();
 
   VeltranoVirtualCameraProducer* created =
-      VeltranoVirtualCamera_CreateProducer(1280, 720, 2560, ::GetCurrentProcessId());
+      VeltranoVirtualCamera_CreateProducer(options.size.width, options.size.height, 2 * options.size.width,
+                                           ::GetCurrentProcessId());
   if (!created) {
     uint64_t tag = 0;
     if (VeltranoVirtualCamera_GetCurrentFormat(nullptr, nullptr, nullptr, &tag) == 1) {
@@ -94,7 +95,8 @@ int RunFeed(const FeedOptions& options) {
   wprintf(L"veltrano-feed: %ls, %.3f fps%ls\n", note.c_str(), fps, duration);
   fflush(stdout);
 
-  std::vector<uint8_t> frame(kFrameBytes);
+  const uint32_t frame_bytes = options.size.bytes();
+  std::vector<uint8_t> frame(frame_bytes);
   const bool console = ::GetFileType(::GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR;
   const double period = 1e7 / fps;  // 100 ns units
   const uint64_t start = PerformanceTime100ns();
@@ -131,7 +133,7 @@ int RunFeed(const FeedOptions& options) {
     }
     const uint64_t send_time = PerformanceTime100ns();
     source->Stamp(sent, send_time, frame.data());
-    if (!VeltranoVirtualCamera_WriteFrame(producer.get(), frame.data(), kFrameBytes, send_time)) {
+    if (!VeltranoVirtualCamera_WriteFrame(producer.get(), frame.data(), frame_bytes, send_time)) {
       fwprintf(stderr, L"\nveltrano-feed: the camera module refused frame %llu\n", static_cast<unsigned long long>(sent));
       result = kFeedExitFailure;
       break;

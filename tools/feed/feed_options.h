@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "tools/feed/frame_source.h"
+
 namespace veltrano::tools {
 
 //! Exit codes of veltrano-feed (also listed in its --help and in the README).
@@ -20,6 +22,7 @@ enum class FeedSourceKind { kPattern, kImage, kYuy2, kY4m };
 struct FeedOptions {
   FeedSourceKind source = FeedSourceKind::kPattern;
   std::wstring path;          // file of --image, --yuy2 or --y4m
+  FrameSize size;             // --size: even width 2..3840, height 2..2160
   double fps = 30.0;
   bool fps_given = false;     // a Y4M file's own rate applies unless --fps is given
   double seconds = 0.0;       // 0: until Ctrl+C

@@ -1,5 +1,5 @@
-// What veltrano-feed sends: one source renders or reads each 1280 x 720 YUY2 frame.
-// Used by the feed's main thread only.
+// What veltrano-feed sends: one source renders or reads each packed YUY2 frame, of
+// 1280 x 720 unless --size says otherwise. Used by the feed's main thread only.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,15 @@ inline constexpr int kFrameHeight = 720;
 inline constexpr int kFrameStride = kFrameWidth * 2;
 inline constexpr uint32_t kFrameBytes = static_cast<uint32_t>(kFrameStride) * kFrameHeight;
 
+//! The size of the frames a source makes: an even width (rows of 2 x width bytes).
+struct FrameSize {
+  int width = kFrameWidth;
+  int height = kFrameHeight;
+
+  uint32_t bytes() const { return static_cast<uint32_t>(width) * 2 * static_cast<uint32_t>(height); }
+  std::wstring text() const { return std::to_wstring(width) + L"x" + std::to_wstring(height); }
+};
+
 class FrameSource {
  public:
   FrameSource() = default;
@@ -19,7 +28,7 @@ class FrameSource {
   FrameSource& operator=(const FrameSource&) = delete;
   virtual ~FrameSource() = default;
 
-  //! Fills `frame` (kFrameBytes) with frame number `index`. False when the source
+  //! Fills `frame` (one frame of the source's size) with frame number `index`. False when the source
   //! can no longer deliver (a file that became unreadable); `error` says why.
   virtual bool Render(uint64_t index, uint8_t* frame, std::wstring* error) = 0;
 

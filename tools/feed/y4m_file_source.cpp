@@ -26,7 +26,7 @@ std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), 
 }  // namespace
 
 std::unique_ptr<Y4mFileSource> Y4mFileSource::Open(const std::wstring& path, std::wstring* note,
-                                                   std::wstring* error) {
+                                                   std::wstring* error, FrameSize size) {
   std::unique_ptr<Y4mFileSource> source(new (std::nothrow) Y4mFileSource());
   if (!source) {
     *error = L"out of memory";
@@ -64,32 +64,41 @@ std::unique_ptr<Y4mFileSource> Y4mFileSource::Open(const std::wstring& path, std
       if (numerator > 0 && denominator > 0) source->fps_ = numerator / denominator;
     }
   }
-  if (width != kFrameWidth || height != kFrameHeight) {
-    *error = path + L" is " + std::to_wstring(width) + L"x" + std::to_wstring(height) +
-             L"; the camera takes 1280x720 frames";
+  if (width != size.width || height != size.height) {
+    *error = path + L" is " + std::to_wstring(width) + L"x" + std::to_wstring(height) + L"; the feed sends " +
+             size.text() + L" frames (--size)";
     return nullptr;
   }
+  source->size_ = size;
+  // 4:2:0 chroma of an odd height covers the last row with a half row of its own.
+  const size_t half_width = static_cast<size_t>(size.width) / 2;
+  const size_t half_height = (static_cast<size_t>(size.height) + 1) / 2;
   // Sample positions (jpeg, mpeg2, paldv) change nothing at this precision.
   if (colour == "420" || colour == "420jpeg" || colour == "420mpeg2" || colour == "420paldv") {
     source->chroma_ = Chroma::k420;
-    source->chroma_width_ = kFrameWidth / 2;
-    source->chroma_height_ = kFrameHeight / 2;
+    source->chroma_width_ = half_width;
+    source->chroma_height_ = half_height;
   } else if (colour == "422") {
     source->chroma_ = Chroma::k422;
-    source->chroma_width_ = kFrameWidth / 2;
-    source->chroma_height_ = kFrameHeight;
+    source->chroma_width_ = half_width;
+    source->chroma_height_ = size.height;
   } else if (colour == "444") {
     source->chroma_ = Chroma::k444;
-    source->chroma_width_ = kFrameWidth;
-    source->chroma_height_ = kFrameHeight;
+    source->chroma_width_ = size.width;
+    source->chroma_height_ = size.height;
   } else if (colour == "mono") {
     source->chroma_ = Chroma::kMono;
   } else {
     *error = path + L" has colour space C" + Widen(colour) + L"; supported are 420, 422, 444 and mono at 8 bits";
     return nullptr;
   }
-  source->planes_.resize(static_cast<size_t>(kFrameWidth) * kFrameHeight +
-                         2 * source->chroma_width_ * source->chroma_height_);
+  try {
+    source->planes_.resize(static_cast<size_t>(size.width) * size.height +
+                           2 * source->chroma_width_ * source->chroma_height_);
+  } catch (const std::bad_alloc&) {
+    *error = L"out of memory";
+    return nullptr;
+  }
   source->first_frame_ = source->file_.tellg();
   if (!source->ReadFrame(error)) {
     *error = path + L": " + *error;
@@ -97,7 +106,7 @@ std::unique_ptr<Y4mFileSource> Y4mFileSource::Open(const std::wstring& path, std
   }
   source->file_.clear();
   source->file_.seekg(source->first_frame_);
-  *note = L"Y4M " + path + L": 1280x720 C" + Widen(colour) +
+  *note = L"Y4M " + path + L": " + size.text() + L" C" + Widen(colour) +
           (source->fps_ > 0 ? L", " + std::to_wstring(source->fps_) + L" fps" : std::wstring()) + L", looped";
   return source;
 }
@@ -132,13 +141,14 @@ bool Y4mFileSource::Render(uint64_t index, uint8_t* frame, std::wstring* error) 
 
 void Y4mFileSource::ConvertFrame(uint8_t* frame) const {
   const uint8_t* luma = planes_.data();
-  const uint8_t* cb = luma + static_cast<size_t>(kFrameWidth) * kFrameHeight;
+  const int width = size_.width;
+  const uint8_t* cb = luma + static_cast<size_t>(width) * size_.height;
   const uint8_t* cr = cb + chroma_width_ * chroma_height_;
-  for (int y = 0; y < kFrameHeight; ++y) {
-    const uint8_t* luma_row = luma + static_cast<size_t>(y) * kFrameWidth;
+  for (int y = 0; y < size_.height; ++y) {
+    const uint8_t* luma_row = luma + static_cast<size_t>(y) * width;
     const size_t chroma_row = (chroma_ == Chroma::k420 ? y / 2 : y) * chroma_width_;
-    uint8_t* out = frame + static_cast<size_t>(y) * kFrameStride;
-    for (int x = 0; x < kFrameWidth; x += 2) {
+    uint8_t* out = frame + static_cast<size_t>(y) * width * 2;
+    for (int x = 0; x < width; x += 2) {
       uint8_t u = 128;
       uint8_t v = 128;
       if (chroma_ == Chroma::k444) {

@@ -5,7 +5,7 @@
 namespace veltrano::tools {
 
 std::unique_ptr<Yuy2FileSource> Yuy2FileSource::Open(const std::wstring& path, std::wstring* note,
-                                                     std::wstring* error) {
+                                                     std::wstring* error, FrameSize size) {
   std::unique_ptr<Yuy2FileSource> source(new (std::nothrow) Yuy2FileSource());
   if (!source) {
     *error = L"out of memory";
@@ -17,15 +17,16 @@ std::unique_ptr<Yuy2FileSource> Yuy2FileSource::Open(const std::wstring& path, s
     return nullptr;
   }
   source->file_.seekg(0, std::ios::end);
-  const std::streamoff size = source->file_.tellg();
+  const std::streamoff file_bytes = source->file_.tellg();
   source->file_.seekg(0, std::ios::beg);
-  if (size <= 0 || size % kFrameBytes != 0) {
-    *error = path + L" is " + std::to_wstring(size < 0 ? 0 : size) +
-             L" bytes, not a whole number of 1280x720 YUY2 frames (1843200 bytes each)";
+  source->frame_bytes_ = size.bytes();
+  if (source->frame_bytes_ == 0 || file_bytes <= 0 || file_bytes % source->frame_bytes_ != 0) {
+    *error = path + L" is " + std::to_wstring(file_bytes < 0 ? 0 : file_bytes) + L" bytes, not a whole number of " +
+             size.text() + L" YUY2 frames (" + std::to_wstring(source->frame_bytes_) + L" bytes each)";
     return nullptr;
   }
-  source->frame_count_ = static_cast<uint64_t>(size) / kFrameBytes;
-  *note = L"raw YUY2 " + path + L": " + std::to_wstring(source->frame_count_) + L" frames, looped";
+  source->frame_count_ = static_cast<uint64_t>(file_bytes) / source->frame_bytes_;
+  *note = L"raw YUY2 " + path + L": " + std::to_wstring(source->frame_count_) + L" frames of " + size.text() + L", looped";
   return source;
 }
 
@@ -34,8 +35,8 @@ bool Yuy2FileSource::Render(uint64_t index, uint8_t* frame, std::wstring* error)
     file_.clear();
     file_.seekg(0, std::ios::beg);
   }
-  file_.read(reinterpret_cast<char*>(frame), kFrameBytes);
-  if (file_.gcount() != static_cast<std::streamsize>(kFrameBytes)) {
+  file_.read(reinterpret_cast<char*>(frame), frame_bytes_);
+  if (file_.gcount() != static_cast<std::streamsize>(frame_bytes_)) {
     *error = L"the YUY2 file became unreadable";
     return false;
   }
