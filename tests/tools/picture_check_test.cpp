@@ -1,8 +1,10 @@
 // The probe's picture check tells the real placeholder from the flat grey the camera
-// falls back to and from a host's picture.
+// falls back to and from a host's picture, in every subtype and letterboxed size.
 #include <gtest/gtest.h>
 
 #include <vector>
+
+#include "frame_encoding.h"
 
 #include "camera/placeholder_frame.h"
 #include "platform/task_mem.h"
@@ -47,6 +49,42 @@ TEST(PictureCheck, TheFeedsTestPatternIsOther) {
   ASSERT_TRUE(source.Render(7, frame.data(), &error));
   EXPECT_EQ(PictureKind::kOther, ClassifyPicture(frame.data(), kWidth, kHeight));
   EXPECT_EQ(PictureKind::kOther, ClassifyPicture(nullptr, kWidth, kHeight));
+}
+
+TEST(PictureCheck, ThePlaceholderInOtherModesIsRecognisedBetweenItsBars) {
+  const std::vector<uint8_t> placeholder = Placeholder();
+  ASSERT_FALSE(placeholder.empty());
+  struct Case {
+    VideoSubtype subtype;
+    int width;
+    int height;
+  };
+  const Case cases[] = {
+      {VideoSubtype::kRgb24, 640, 480}, {VideoSubtype::kNv12, 1920, 1080}, {VideoSubtype::kI420, 960, 540},
+      {VideoSubtype::kRgb32, 640, 360}, {VideoSubtype::kYuy2, 640, 480},
+  };
+  for (const Case& c : cases) {
+    const std::vector<uint8_t> scaled = test::LetterboxYuy2(placeholder, kWidth, kHeight, c.width, c.height);
+    const std::vector<uint8_t> frame = test::EncodeFromYuy2(scaled, c.width, c.height, c.subtype);
+    const FrameView view(FrameLayout{c.subtype, c.width, c.height, IsRgb(c.subtype)}, frame.data(), frame.size());
+    EXPECT_EQ(PictureKind::kPlaceholder, ClassifyPicture(view)) << int(c.subtype) << " " << c.width << "x" << c.height;
+  }
+}
+
+TEST(PictureCheck, GreyInAnySubtypeIsFlatGreyAndThePatternIsOther) {
+  for (const VideoSubtype subtype : {VideoSubtype::kRgb24, VideoSubtype::kNv12, VideoSubtype::kI420}) {
+    const FrameLayout layout{subtype, 640, 480, IsRgb(subtype)};
+    const std::vector<uint8_t> grey(FrameBytes(layout), 0x80);
+    EXPECT_EQ(PictureKind::kFlatGrey, ClassifyPicture(FrameView(layout, grey.data(), grey.size())))
+        << int(subtype);
+  }
+  TestPatternSource source(640, 480);
+  std::vector<uint8_t> pattern(static_cast<size_t>(640) * 480 * 2);
+  std::wstring error;
+  ASSERT_TRUE(source.Render(3, pattern.data(), &error));
+  const std::vector<uint8_t> frame = test::EncodeFromYuy2(pattern, 640, 480, VideoSubtype::kRgb32);
+  EXPECT_EQ(PictureKind::kOther,
+            ClassifyPicture(FrameView(FrameLayout{VideoSubtype::kRgb32, 640, 480, true}, frame.data(), frame.size())));
 }
 
 }  // namespace

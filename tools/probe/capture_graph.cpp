@@ -40,7 +40,7 @@ CaptureGraph::~CaptureGraph() {
   if (grabber_) grabber_->SetCallback(nullptr, 0);
 }
 
-HRESULT CaptureGraph::Build(IBaseFilter* device, ConnectMode mode, std::wstring* step) {
+HRESULT CaptureGraph::Build(IBaseFilter* device, ConnectMode mode, const GUID& subtype, std::wstring* step) {
   HRESULT hr = Step(::CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
                                        graph_.put_void()),
                     L"CoCreateInstance(CLSID_FilterGraph)", step);
@@ -62,7 +62,7 @@ HRESULT CaptureGraph::Build(IBaseFilter* device, ConnectMode mode, std::wstring*
   if (FAILED(hr)) return hr;
   AM_MEDIA_TYPE wanted = {};
   wanted.majortype = MEDIATYPE_Video;
-  wanted.subtype = MEDIASUBTYPE_YUY2;
+  wanted.subtype = subtype;
   wanted.formattype = FORMAT_VideoInfo;
   hr = Step(grabber_->SetMediaType(&wanted), L"ISampleGrabber::SetMediaType", step);
   if (FAILED(hr)) return hr;

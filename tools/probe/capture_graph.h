@@ -1,6 +1,6 @@
 // The capture graph a capture application builds: filter graph, capture graph
-// builder, the device filter, a sample grabber (YUY2 video) with our callback, and a
-// null renderer. Built, run and stopped on the main thread; the graph's streaming
+// builder, the device filter, a sample grabber (video of one subtype) with our
+// callback, and a null renderer. Built, run and stopped on the main thread; the graph's streaming
 // thread calls the grabber callback.
 #pragma once
 
@@ -21,10 +21,12 @@ class CaptureGraph {
   CaptureGraph& operator=(const CaptureGraph&) = delete;
   ~CaptureGraph();
 
-  //! Builds the graph around `device`. On failure `step` names the call that failed.
-  HRESULT Build(IBaseFilter* device, ConnectMode mode, std::wstring* step);
+  //! Builds the graph around `device`, the grabber taking video of `subtype` only.
+  //! On failure `step` names the call that failed.
+  HRESULT Build(IBaseFilter* device, ConnectMode mode, const GUID& subtype, std::wstring* step);
 
-  //! The media type agreed between the device pin and the grabber.
+  //! The media type agreed between the device pin and the grabber; `height` is the
+  //! biHeight as it stands (negative for a top-down RGB type).
   HRESULT ConnectedFormat(long* width, long* height, REFERENCE_TIME* frame_interval, GUID* subtype);
 
   HRESULT SetCallback(ISampleGrabberCB* callback);

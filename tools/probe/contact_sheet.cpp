@@ -1,17 +1,6 @@
 #include "tools/probe/contact_sheet.h"
 
-#include "tools/common/colour_conversion.h"
-
 namespace veltrano::tools {
-
-BgraImage Yuy2ToImage(const uint8_t* yuy2, int width, int height) {
-  BgraImage image;
-  image.width = width;
-  image.height = height;
-  image.pixels.resize(static_cast<size_t>(width) * height * 4);
-  ConvertYuy2ToBgra(yuy2, width, height, width * 2, image.pixels.data());
-  return image;
-}
 
 BgraImage BuildContactSheet(const std::vector<BgraImage>& frames, int columns, int shrink, int gap) {
   BgraImage sheet;

@@ -12,14 +12,6 @@ namespace {
 
 using platform::ComPtr;
 
-// GetStreamCaps hands the caller a media type and its format block in task memory.
-void FreeMediaType(AM_MEDIA_TYPE* type) {
-  if (!type) return;
-  if (type->cbFormat) ::CoTaskMemFree(type->pbFormat);
-  if (type->pUnk) type->pUnk->Release();
-  ::CoTaskMemFree(type);
-}
-
 // Owns a VARIANT that a property bag filled.
 class ScopedVariant {
  public:
@@ -60,55 +52,14 @@ bool IsCapturePin(IPin* pin) {
          returned == sizeof category && category == PIN_CATEGORY_CAPTURE;
 }
 
-HRESULT QueryFormats(IBaseFilter* filter, std::vector<DeviceFormat>* formats) {
+HRESULT QueryCapabilities(IBaseFilter* filter, std::vector<Capability>* capabilities) {
   ComPtr<IPin> pin;
-  HRESULT hr = FindCapturePin(filter, &pin);
+  const HRESULT hr = FindCapturePin(filter, &pin);
   if (FAILED(hr)) return hr;
-  ComPtr<IAMStreamConfig> config;
-  hr = pin->QueryInterface(IID_IAMStreamConfig, config.put_void());
-  if (FAILED(hr)) return hr;
-  int count = 0;
-  int caps_size = 0;
-  hr = config->GetNumberOfCapabilities(&count, &caps_size);
-  if (FAILED(hr)) return hr;
-  std::vector<BYTE> caps(caps_size > 0 ? static_cast<size_t>(caps_size) : 1);
-  for (int i = 0; i < count; ++i) {
-    AM_MEDIA_TYPE* type = nullptr;
-    hr = config->GetStreamCaps(i, &type, caps.data());
-    if (FAILED(hr)) return hr;
-    DeviceFormat format;
-    format.subtype = SubtypeName(type->subtype);
-    if (type->formattype == FORMAT_VideoInfo && type->pbFormat && type->cbFormat >= sizeof(VIDEOINFOHEADER)) {
-      const auto* info = reinterpret_cast<const VIDEOINFOHEADER*>(type->pbFormat);
-      format.width = info->bmiHeader.biWidth;
-      format.height = info->bmiHeader.biHeight;
-      format.fps = info->AvgTimePerFrame > 0 ? 1e7 / info->AvgTimePerFrame : 0.0;
-    }
-    FreeMediaType(type);
-    formats->push_back(format);
-  }
-  return S_OK;
+  return ReadCapabilities(filter, pin.get(), capabilities);
 }
 
 }  // namespace
-
-std::wstring SubtypeName(const GUID& subtype) {
-  // FOURCC subtypes are {XXXXXXXX-0000-0010-8000-00AA00389B71}.
-  static const GUID kFourccBase = {0, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
-  GUID base = subtype;
-  base.Data1 = 0;
-  if (base == kFourccBase) {
-    std::wstring name;
-    for (int i = 0; i < 4; ++i) {
-      const wchar_t c = static_cast<wchar_t>((subtype.Data1 >> (8 * i)) & 0xFF);
-      name.push_back(c >= 32 && c < 127 ? c : L'?');
-    }
-    return name;
-  }
-  wchar_t text[40] = {};
-  ::StringFromGUID2(subtype, text, 40);
-  return text;
-}
 
 HRESULT FindCapturePin(IBaseFilter* filter, ComPtr<IPin>* capture_pin) {
   ComPtr<IEnumPins> pins;
@@ -143,8 +94,8 @@ HRESULT ListVideoDevices(std::vector<DeviceInfo>* devices) {
     hr = moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, filter.put_void());
     if (FAILED(hr)) {
       device.problem = L"cannot be opened";
-    } else if (FAILED(hr = QueryFormats(filter.get(), &device.formats))) {
-      device.problem = L"formats not available";
+    } else if (FAILED(hr = QueryCapabilities(filter.get(), &device.capabilities))) {
+      device.problem = L"capabilities not available";
     }
     if (FAILED(hr)) {
       wchar_t code[24];

@@ -1,6 +1,6 @@
 // Video input devices as capture applications find them: the system device
-// enumerator's video input category, each device's FriendlyName, and the formats its
-// capture pin offers through IAMStreamConfig. Main thread, COM initialised.
+// enumerator's video input category, each device's FriendlyName, and the capabilities
+// of its capture pin. Main thread, COM initialised.
 #pragma once
 
 #include <dshow.h>
@@ -9,23 +9,17 @@
 #include <vector>
 
 #include "platform/com_ptr.h"
+#include "tools/probe/stream_capabilities.h"
 
 namespace veltrano::tools {
 
-struct DeviceFormat {
-  std::wstring subtype;  // FOURCC or GUID text
-  long width = 0;
-  long height = 0;
-  double fps = 0.0;
-};
-
 struct DeviceInfo {
   std::wstring name;
-  std::vector<DeviceFormat> formats;
+  std::vector<Capability> capabilities;
   std::wstring problem;  // set when the device could not be opened or queried
 };
 
-//! Lists every video input device with its formats. S_FALSE when there are none.
+//! Lists every video input device with its capabilities. S_FALSE when there are none.
 HRESULT ListVideoDevices(std::vector<DeviceInfo>* devices);
 
 //! Binds the first device whose FriendlyName equals `name` (case-insensitive).
@@ -35,8 +29,5 @@ HRESULT BindVideoDevice(const std::wstring& name, platform::ComPtr<IBaseFilter>*
 //! The device's capture pin: the first output pin whose category is
 //! PIN_CATEGORY_CAPTURE, else the first output pin.
 HRESULT FindCapturePin(IBaseFilter* filter, platform::ComPtr<IPin>* pin);
-
-//! "YUY2" for FOURCC subtypes, else the GUID.
-std::wstring SubtypeName(const GUID& subtype);
 
 }  // namespace veltrano::tools

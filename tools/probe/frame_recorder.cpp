@@ -8,13 +8,13 @@
 
 namespace veltrano::tools {
 
-CFrameRecorder* CFrameRecorder::Create(int width, int height, size_t expected_frames, int snapshot_slots) {
-  CFrameRecorder* recorder = new (std::nothrow) CFrameRecorder(width, height);
+CFrameRecorder* CFrameRecorder::Create(const FrameLayout& layout, size_t expected_frames, int snapshot_slots) {
+  if (FrameBytes(layout) == 0) return nullptr;
+  CFrameRecorder* recorder = new (std::nothrow) CFrameRecorder(layout);
   if (!recorder) return nullptr;
   try {
     recorder->records_.reserve(expected_frames);
-    recorder->snapshots_.resize(static_cast<size_t>(snapshot_slots),
-                                std::vector<uint8_t>(static_cast<size_t>(width) * height * 2));
+    recorder->snapshots_.resize(static_cast<size_t>(snapshot_slots), std::vector<uint8_t>(recorder->frame_bytes_));
   } catch (const std::bad_alloc&) {
     recorder->Release();
     return nullptr;
@@ -22,7 +22,10 @@ CFrameRecorder* CFrameRecorder::Create(int width, int height, size_t expected_fr
   return recorder;
 }
 
-CFrameRecorder::CFrameRecorder(int width, int height) : width_(width), height_(height) {}
+CFrameRecorder::CFrameRecorder(const FrameLayout& layout)
+    : layout_(layout),
+      frame_bytes_(FrameBytes(layout)),
+      design_(FitRect(kStampDesignWidth, kStampDesignHeight, layout.width, layout.height)) {}
 
 STDMETHODIMP CFrameRecorder::QueryInterface(REFIID iid, void** object) {
   if (!object) return E_POINTER;
@@ -56,10 +59,10 @@ STDMETHODIMP CFrameRecorder::SampleCB(double sample_time, IMediaSample* sample) 
   }
   BYTE* data = nullptr;
   sample->GetPointer(&data);
-  const size_t frame_bytes = static_cast<size_t>(width_) * height_ * 2;
-  const bool whole_frame = data && static_cast<size_t>(sample->GetActualDataLength()) >= frame_bytes;
+  const long length = sample->GetActualDataLength();
+  const bool whole_frame = data && length > 0 && static_cast<size_t>(length) >= frame_bytes_;
   if (whole_frame) {
-    if (const std::optional<FrameStamp> stamp = ReadFrameStamp(data, width_, height_)) {
+    if (const std::optional<FrameStamp> stamp = ReadFrameStamp(FrameView(layout_, data, frame_bytes_), design_)) {
       record.stamped = true;
       record.counter = stamp->counter;
       record.send_time = stamp->send_time;
@@ -72,7 +75,7 @@ STDMETHODIMP CFrameRecorder::SampleCB(double sample_time, IMediaSample* sample) 
     ++overflow_;
   }
   if (whole_frame && snapshots_taken_ < snapshots_.size() && snapshot_requested_.exchange(false)) {
-    std::memcpy(snapshots_[snapshots_taken_++].data(), data, frame_bytes);
+    std::memcpy(snapshots_[snapshots_taken_++].data(), data, frame_bytes_);
   }
   return S_OK;
 }

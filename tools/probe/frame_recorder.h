@@ -1,6 +1,6 @@
 // The sample grabber's callback object. SampleCB runs on the camera's streaming
-// thread, so it only records times, decodes the feed stamp (128 pixels) and, when the
-// main thread asked for one, copies the frame for a snapshot. The main thread reads
+// thread, so it only records times, reads the feed stamp (128 pixels, in any subtype)
+// and, when the main thread asked for one, copies the frame for a snapshot. The main thread reads
 // the records through the accessors once the graph has stopped.
 #pragma once
 
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/critical_section.h"
+#include "tools/common/frame_decoder.h"
 #include "tools/probe/frame_record.h"
 
 namespace veltrano::tools {
@@ -18,8 +19,9 @@ namespace veltrano::tools {
 class CFrameRecorder final : public ISampleGrabberCB {
  public:
   //! Reference count 1 (the creator's). `expected_frames` sizes the record store so
-  //! that the streaming thread does not allocate.
-  static CFrameRecorder* Create(int width, int height, size_t expected_frames, int snapshot_slots);
+  //! that the streaming thread does not allocate. Null when out of memory or when no
+  //! frame can have `layout`.
+  static CFrameRecorder* Create(const FrameLayout& layout, size_t expected_frames, int snapshot_slots);
 
   CFrameRecorder(const CFrameRecorder&) = delete;
   CFrameRecorder& operator=(const CFrameRecorder&) = delete;
@@ -36,7 +38,7 @@ class CFrameRecorder final : public ISampleGrabberCB {
   //! Asks for a copy of the next frame that arrives (main thread).
   void RequestSnapshot() { snapshot_requested_.store(true); }
 
-  //! Copies of the records and snapshots taken so far (YUY2, width * height * 2 each).
+  //! Copies of the records and snapshots taken so far (whole frames of the layout).
   std::vector<FrameRecord> Records();
   std::vector<std::vector<uint8_t>> Snapshots();
   size_t FrameCount();
@@ -44,12 +46,14 @@ class CFrameRecorder final : public ISampleGrabberCB {
   size_t OverflowCount();
 
  private:
-  CFrameRecorder(int width, int height);
+  explicit CFrameRecorder(const FrameLayout& layout);
   ~CFrameRecorder() = default;
 
   std::atomic<long> references_{1};
-  const int width_;
-  const int height_;
+  const FrameLayout layout_;
+  const size_t frame_bytes_;
+  // Where the feed's 16:9 picture, and so its stamp, lies in a frame of this layout.
+  const PictureRect design_;
   std::atomic<bool> snapshot_requested_{false};
   platform::CriticalSection lock_;
   std::vector<FrameRecord> records_;               // capacity fixed at creation

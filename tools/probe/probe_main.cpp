@@ -20,6 +20,7 @@
 #include "tools/probe/frame_recorder.h"
 #include "tools/probe/picture_check.h"
 #include "tools/probe/probe_options.h"
+#include "tools/probe/stream_capabilities.h"
 #include "tools/probe/timing_summary.h"
 
 namespace veltrano::tools {
@@ -71,8 +72,8 @@ int ListDevices() {
   for (const DeviceInfo& device : devices) {
     wprintf(L"%ls\n", device.name.empty() ? L"(no FriendlyName)" : device.name.c_str());
     if (!device.problem.empty()) wprintf(L"    %ls\n", device.problem.c_str());
-    for (const DeviceFormat& format : device.formats) {
-      wprintf(L"    %ls %ldx%ld %.2f fps\n", format.subtype.c_str(), format.width, format.height, format.fps);
+    for (const Capability& capability : device.capabilities) {
+      wprintf(L"    %ls\n", FormatCapability(capability).c_str());
     }
   }
   return kProbeExitOk;
@@ -91,6 +92,37 @@ bool StopBounded(CaptureGraph* graph) {
   platform::UniqueHandle thread(::CreateThread(nullptr, 0, StopGraphThread, graph, 0, nullptr));
   if (!thread) return SUCCEEDED(graph->Stop());
   return ::WaitForSingleObject(thread.get(), kStopTimeoutMs) == WAIT_OBJECT_0;
+}
+
+// Reads the capture pin's capabilities, picks the one asked for and sets it. S_FALSE
+// (with the reason printed) when the device does not offer it or refuses it.
+HRESULT ChooseMode(IBaseFilter* device, const ModeRequest& request, ChosenMode* chosen) {
+  ComPtr<IPin> pin;
+  HRESULT hr = FindCapturePin(device, &pin);
+  if (FAILED(hr)) {
+    fwprintf(stderr, L"veltrano-probe: the device has no capture pin (0x%08lX)\n", static_cast<unsigned long>(hr));
+    return hr;
+  }
+  std::vector<Capability> capabilities;
+  hr = ReadCapabilities(device, pin.get(), &capabilities);
+  if (FAILED(hr)) {
+    fwprintf(stderr, L"veltrano-probe: cannot read the device's capabilities through IAMStreamConfig (0x%08lX)\n",
+             static_cast<unsigned long>(hr));
+    return S_FALSE;
+  }
+  std::wstring error;
+  if (!ChooseCapability(capabilities, request, chosen, &error)) {
+    fwprintf(stderr, L"veltrano-probe: %ls\n", error.c_str());
+    return S_FALSE;
+  }
+  hr = ApplyCapability(pin.get(), *chosen);
+  if (FAILED(hr)) {
+    fwprintf(stderr, L"veltrano-probe: the device refused %ls %ldx%ld at %ls fps in IAMStreamConfig::SetFormat (0x%08lX)\n",
+             VideoSubtypeName(chosen->subtype), chosen->width, chosen->height,
+             FormatFps(chosen->frame_interval).c_str(), static_cast<unsigned long>(hr));
+    return S_FALSE;
+  }
+  return S_OK;
 }
 
 bool WriteText(const std::wstring& path, const std::string& text) {
@@ -112,9 +144,18 @@ int Probe(const ProbeOptions& options) {
              options.device.c_str());
     return kProbeExitNoDevice;
   }
+  // A mode asked for is set on the pin before anything connects it, as capture
+  // applications do; the grabber then takes that subtype only.
+  ChosenMode chosen;
+  GUID grabber_subtype = MEDIASUBTYPE_YUY2;
+  if (options.mode.any()) {
+    hr = ChooseMode(device.get(), options.mode, &chosen);
+    if (hr != S_OK) return FAILED(hr) ? kProbeExitGraphFailed : kProbeExitNoMode;
+    grabber_subtype = VideoSubtypeGuid(chosen.subtype);
+  }
   CaptureGraph graph;
   std::wstring step;
-  hr = graph.Build(device.get(), options.connect, &step);
+  hr = graph.Build(device.get(), options.connect, grabber_subtype, &step);
   long width = 0;
   long height = 0;
   REFERENCE_TIME interval = 0;
@@ -128,15 +169,32 @@ int Probe(const ProbeOptions& options) {
              static_cast<unsigned long>(hr));
     return kProbeExitGraphFailed;
   }
-  if (width <= 0 || height <= 0 || width > 8192 || height > 8192) {
+  const std::optional<VideoSubtype> connected_subtype = VideoSubtypeFromGuid(subtype);
+  if (!connected_subtype) {
+    fwprintf(stderr, L"veltrano-probe: the device connected with %ls, a subtype the probe cannot read\n",
+             SubtypeName(subtype).c_str());
+    return kProbeExitGraphFailed;
+  }
+  // A positive biHeight makes RGB bottom-up; YUV frames are top-down whatever the sign.
+  const FrameLayout layout{*connected_subtype, static_cast<int>(width), static_cast<int>(height < 0 ? -height : height),
+                           IsRgb(*connected_subtype) && height > 0};
+  if (width <= 0 || width > 8192 || layout.height == 0 || layout.height > 8192 || FrameBytes(layout) == 0) {
     fwprintf(stderr, L"veltrano-probe: the device connected with an unusable size %ldx%ld\n", width, height);
+    return kProbeExitGraphFailed;
+  }
+  if (options.mode.any() && (*connected_subtype != chosen.subtype || width != chosen.width ||
+                             layout.height != chosen.height || interval != chosen.frame_interval)) {
+    fwprintf(stderr,
+             L"veltrano-probe: the device accepted %ls %ldx%ld at %ls fps but connected %ls %ldx%ld at %ls fps\n",
+             VideoSubtypeName(chosen.subtype), chosen.width, chosen.height, FormatFps(chosen.frame_interval).c_str(),
+             VideoSubtypeName(*connected_subtype), width, static_cast<long>(layout.height), FormatFps(interval).c_str());
     return kProbeExitGraphFailed;
   }
   const int sheet_frames = options.no_images ? 0 : options.sheet_frames;
   const double nominal_fps = interval > 0 ? 1e7 / interval : 30.0;
   const size_t expected = static_cast<size_t>(options.seconds * nominal_fps * 2) + 256;
   ComPtr<CFrameRecorder> recorder;
-  recorder.attach(CFrameRecorder::Create(width, height, expected, sheet_frames));
+  recorder.attach(CFrameRecorder::Create(layout, expected, sheet_frames));
   if (!recorder) {
     fwprintf(stderr, L"veltrano-probe: out of memory\n");
     return kProbeExitGraphFailed;
@@ -147,15 +205,22 @@ int Probe(const ProbeOptions& options) {
     return kProbeExitGraphFailed;
   }
 
+  const bool console = ::GetFileType(::GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR;
   std::string header;
   header += "device: " + Narrow(options.device) + "\n";
   header += "connect: " + Narrow(ModeName(options.connect)) + "\n";
   char line[160];
+  if (options.mode.any()) {
+    std::snprintf(line, sizeof line, "requested: capability #%d at AvgTimePerFrame %lld\n", chosen.index,
+                  static_cast<long long>(chosen.frame_interval));
+    header += line;
+  }
   std::snprintf(line, sizeof line, "format: %s %ldx%ld, %.2f fps (AvgTimePerFrame %lld)\n",
-                Narrow(SubtypeName(subtype)).c_str(), width, height, nominal_fps, static_cast<long long>(interval));
+                Narrow(SubtypeName(subtype)).c_str(), width, static_cast<long>(layout.height), nominal_fps,
+                static_cast<long long>(interval));
   header += line;
+  if (console) wprintf(L"%hs", header.c_str());
 
-  const bool console = ::GetFileType(::GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR;
   const double cpu_before = ProcessCpuSeconds();
   const uint64_t run_time = PerformanceTime100ns();
   hr = graph.Run();
@@ -220,9 +285,12 @@ int Probe(const ProbeOptions& options) {
   note(WriteText(base + L"-timings.csv", FormatTimingCsv(records, run_time)), base + L"-timings.csv");
   const std::vector<std::vector<uint8_t>> snapshots = recorder->Snapshots();
   if (!snapshots.empty()) {
-    report += "picture: " + PictureKindName(ClassifyPicture(snapshots.back().data(), width, height)) + "\n";
+    const std::vector<uint8_t>& last = snapshots.back();
+    report += "picture: " + PictureKindName(ClassifyPicture(FrameView(layout, last.data(), last.size()))) + "\n";
     std::vector<BgraImage> frames;
-    for (const std::vector<uint8_t>& snapshot : snapshots) frames.push_back(Yuy2ToImage(snapshot.data(), width, height));
+    for (const std::vector<uint8_t>& snapshot : snapshots) {
+      frames.push_back(DecodeFrame(FrameView(layout, snapshot.data(), snapshot.size())));
+    }
     note(SUCCEEDED(WritePngFile(base + L"-snapshot.png", frames.back())), base + L"-snapshot.png");
     note(SUCCEEDED(WritePngFile(base + L"-contact-sheet.png", BuildContactSheet(frames, 3, 3, 4))),
          base + L"-contact-sheet.png");

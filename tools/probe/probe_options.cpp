@@ -4,6 +4,23 @@
 #include <cwchar>
 
 namespace veltrano::tools {
+namespace {
+
+// "WxH" (or "WXH") with whole numbers from 1 to 16384.
+bool ParseSize(const std::wstring& text, int* width, int* height) {
+  const size_t cross = text.find_first_of(L"xX");
+  if (cross == std::wstring::npos) return false;
+  auto number = [](const std::wstring& digits, int* value) {
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of(L"0123456789") != std::wstring::npos) {
+      return false;
+    }
+    *value = std::stoi(digits);
+    return *value >= 1 && *value <= 16384;
+  };
+  return number(text.substr(0, cross), width) && number(text.substr(cross + 1), height);
+}
+
+}  // namespace
 
 bool ParseProbeOptions(int argc, const wchar_t* const* argv, ProbeOptions* options, std::wstring* error) {
   *options = ProbeOptions{};
@@ -22,7 +39,7 @@ bool ParseProbeOptions(int argc, const wchar_t* const* argv, ProbeOptions* optio
       continue;
     }
     if (name != L"--device" && name != L"--connect" && name != L"--seconds" && name != L"--out" &&
-        name != L"--label") {
+        name != L"--label" && name != L"--size" && name != L"--subtype" && name != L"--fps") {
       *error = L"unknown option " + name;
       return false;
     }
@@ -41,6 +58,25 @@ bool ParseProbeOptions(int argc, const wchar_t* const* argv, ProbeOptions* optio
         return false;
       }
       options->label = value;
+    } else if (name == L"--size") {
+      if (!ParseSize(value, &options->mode.width, &options->mode.height)) {
+        *error = L"--size wants WIDTHxHEIGHT, for example 640x480";
+        return false;
+      }
+    } else if (name == L"--subtype") {
+      options->mode.subtype = ParseVideoSubtype(value);
+      if (!options->mode.subtype) {
+        *error = L"--subtype is YUY2, NV12, I420, RGB24 or RGB32";
+        return false;
+      }
+    } else if (name == L"--fps") {
+      wchar_t* end = nullptr;
+      const double fps = std::wcstod(value.c_str(), &end);
+      if (end != value.c_str() + value.size() || !std::isfinite(fps) || fps < 1.0 || fps > 60.0) {
+        *error = L"--fps wants a rate from 1 to 60, for example 15 or 29.97";
+        return false;
+      }
+      options->mode.fps = fps;
     } else if (name == L"--connect") {
       if (value == L"render") {
         options->connect = ConnectMode::kRender;
@@ -69,8 +105,13 @@ const wchar_t* ProbeUsage() {
   return L"veltrano-probe: opens a video capture device through DirectShow as capture\n"
          L"applications do, streams, and measures what arrives.\n"
          L"\n"
-         L"  --list               list video input devices and their formats\n"
+         L"  --list               list video input devices, their capabilities and frame rates\n"
          L"  --device NAME        device to open (default \"Veltrano Virtual Camera\")\n"
+         L"  --size WxH           capture at this size (default: the device's first capability)\n"
+         L"  --subtype NAME       YUY2, NV12, I420, RGB24 or RGB32 (default: as the first capability)\n"
+         L"  --fps RATE           frames per second, 1 to 60, fractions allowed (default: the\n"
+         L"                       capability's own); any of the three sets the format with\n"
+         L"                       IAMStreamConfig::SetFormat before connecting\n"
          L"  --connect MODE       render: RenderStream without category (default; what works\n"
          L"                       in Wine), direct: ConnectDirect, capture: RenderStream with\n"
          L"                       PIN_CATEGORY_CAPTURE (Smart Tee; stalls in Wine 8)\n"
@@ -81,7 +122,8 @@ const wchar_t* ProbeUsage() {
          L"  --no-images          timings only, no snapshot copies\n"
          L"\n"
          L"Exit codes: 0 done; 1 bad option; 2 device not found; 3 graph failed;\n"
-         L"            4 no frames delivered or stream aborted; 5 outputs not written.\n";
+         L"            4 no frames delivered or stream aborted; 5 outputs not written;\n"
+         L"            6 the device does not offer the asked size, subtype or rate.\n";
 }
 
 }  // namespace veltrano::tools
