@@ -5,6 +5,8 @@
 #   1. the placeholder picture while no host application runs,
 #   2. the test pattern of veltrano-feed (the reference host) with rate and latency,
 #   3. the placeholder again after the host has stopped,
+#   4. the test pattern again, captured as 640 x 480 RGB24 at 15 fps (a mode the
+#      probe sets with IAMStreamConfig::SetFormat),
 # then unregisters the camera. Snapshots, contact sheets, a timing chart and a
 # report end up in one folder, printed at the end.
 set -euo pipefail
@@ -44,6 +46,34 @@ run_probe() {  # label, extra arguments...
      </dev/null)
 }
 
+start_feed() {
+  echo
+  echo "== Starting veltrano-feed (test pattern, 30 fps)"
+  # --seconds bounds the feed should the demo be interrupted; it is stopped with
+  # Ctrl+C (SIGINT, which Wine turns into the console control event) long before that.
+  wine "$BIN/veltrano-feed.exe" --pattern --seconds 120 </dev/null >"$OUT/$1" 2>&1 &
+  feed_pid=$!
+  for _ in $(seq 50); do
+    grep -q "veltrano-feed:" "$OUT/$1" 2>/dev/null && break
+    sleep 0.1
+  done
+  sleep 0.5
+  cat "$OUT/$1"
+}
+
+stop_feed() {
+  echo
+  echo "== Stopping veltrano-feed (Ctrl+C)"
+  kill -INT "$feed_pid"
+  for _ in $(seq 100); do
+    kill -0 "$feed_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  wait "$feed_pid" || { echo "veltrano-feed failed"; exit 1; }
+  feed_pid=
+  tail -n 1 "$OUT/$1"
+}
+
 echo
 echo "== Registering the camera (Wine's regsvr32)"
 wine regsvr32 "$BIN/VeltranoVirtualCamera.dll"
@@ -54,33 +84,17 @@ timeout 60 wine "$BIN/veltrano-probe.exe" --list </dev/null | tee "$OUT/devices.
 
 run_probe placeholder
 
-echo
-echo "== Starting veltrano-feed (test pattern, 30 fps)"
-# --seconds bounds the feed should the demo be interrupted; it is stopped with Ctrl+C
-# (SIGINT, which Wine turns into the console control event) long before that.
-wine "$BIN/veltrano-feed.exe" --pattern --seconds 120 </dev/null >"$OUT/feed.log" 2>&1 &
-feed_pid=$!
-for _ in $(seq 50); do
-  grep -q "veltrano-feed:" "$OUT/feed.log" 2>/dev/null && break
-  sleep 0.1
-done
-sleep 0.5
-cat "$OUT/feed.log"
-
+start_feed feed.log
 run_probe pattern
-
-echo
-echo "== Stopping veltrano-feed (Ctrl+C)"
-kill -INT "$feed_pid"
-for _ in $(seq 100); do
-  kill -0 "$feed_pid" 2>/dev/null || break
-  sleep 0.1
-done
-wait "$feed_pid" || { echo "veltrano-feed failed"; exit 1; }
-feed_pid=
-tail -n 1 "$OUT/feed.log"
+stop_feed feed.log
 
 run_probe placeholder-after
+
+# A capture application that asks for another mode: the camera converts and scales
+# the host's 1280 x 720 YUY2 frames into it.
+start_feed feed-rgb24.log
+run_probe rgb24-15fps --size 640x480 --subtype RGB24 --fps 15
+stop_feed feed-rgb24.log
 
 echo
 echo "== Unregistering the camera"
@@ -90,10 +104,20 @@ registered=0
 /usr/bin/python3 "$VELTRANO_ROOT/tools/plot_timings.py" "$OUT/pattern-timings.csv" "$OUT/pattern-timings.png" \
   --title "Veltrano Virtual Camera: test pattern through veltrano-feed" >/dev/null
 
-# The report: the three probe runs, and whether each showed what it should.
-verdict() {  # label, expectation (feed|placeholder)
+# The report: the four probe runs, and whether each showed what it should.
+verdict() {  # label, expectation (feed|placeholder|rgb24)
   local report="$OUT/$1-report.txt"
-  if [ "$2" = feed ]; then
+  if [ "$2" = rgb24 ]; then
+    # The mode asked for, at 15 fps give or take half a frame per second, and the
+    # feed's frames in it (its stamp read back, a picture that is neither the
+    # placeholder nor flat grey).
+    local rate
+    rate=$(sed -n 's/^frame rate: \([0-9.]*\) fps$/\1/p' "$report")
+    grep -q "^format: RGB24 640x480, 15.00 fps" "$report" && grep -q "^latency p50" "$report" \
+      && grep -q "^picture: other" "$report" && awk -v r="${rate:-0}" 'BEGIN { exit !(r >= 14.5 && r <= 15.5) }' \
+      && echo "ok: $1 shows the feed's frames as RGB24 640x480 at ${rate} fps" \
+      || echo "FAILED: $1 did not show the feed's frames as RGB24 640x480 at 15 fps (rate ${rate:-none})"
+  elif [ "$2" = feed ]; then
     grep -q "^latency p50" "$report" && echo "ok: $1 shows the feed's frames" || echo "FAILED: $1 did not show the feed's frames"
   else
     # No host frames, and the picture itself is the placeholder (not the flat grey of
@@ -105,7 +129,7 @@ verdict() {  # label, expectation (feed|placeholder)
 {
   echo "Veltrano Virtual Camera demo, $(date -u '+%Y-%m-%d %H:%M UTC'), Wine $(wine --version 2>/dev/null)"
   echo
-  for label in placeholder pattern placeholder-after; do
+  for label in placeholder pattern placeholder-after rgb24-15fps; do
     echo "[$label]"
     cat "$OUT/$label-report.txt"
     echo
@@ -113,6 +137,7 @@ verdict() {  # label, expectation (feed|placeholder)
   verdict placeholder placeholder
   verdict pattern feed
   verdict placeholder-after placeholder
+  verdict rgb24-15fps rgb24
 } >"$OUT/report.txt"
 
 echo
