@@ -7,7 +7,10 @@
 #      veltrano-probe, so that the feed's phase drifts across the camera's ticks
 #      (a full cycle of the 0.03 fps difference takes about 33 s);
 #   3. CPU seconds of the capture process per streamed second at 1280x720 30 fps
-#      with 1, 2, 4 and 8 probes reading one feed at once.
+#      with 1, 2, 4 and 8 probes reading one feed at once;
+#   4. the same per capture mode (1920x1080 NV12, 640x480 RGB24, 1280x720 YUY2, all
+#      at 30 fps) with the feed's 1280x720 pattern, where the camera converts and
+#      scales every frame; target: 1920x1080 NV12 under 5% of one core.
 # Output also goes to build/bench-output/. The camera is registered in a Wine prefix
 # of the benchmark's own and unregistered at the end.
 set -euo pipefail
@@ -15,6 +18,7 @@ source "$(dirname "$0")/common.sh"
 
 LATENCY_SECONDS=${VELTRANO_BENCH_LATENCY_SECONDS:-40}
 FANOUT_SECONDS=${VELTRANO_BENCH_FANOUT_SECONDS:-10}
+MODE_SECONDS=${VELTRANO_BENCH_MODE_SECONDS:-10}
 OUT="$VELTRANO_BUILD/bench-output"
 BIN="$VELTRANO_BUILD/bin"
 
@@ -30,7 +34,7 @@ mkdir -p "$OUT"
 
 feed_pid=
 bench_cleanup() {
-  [ -n "$feed_pid" ] && kill -INT "$feed_pid" 2>/dev/null && wait "$feed_pid" 2>/dev/null || true
+  [ -n "$feed_pid" ] && veltrano_interrupt "$feed_pid" veltrano-feed.exe && wait "$feed_pid" 2>/dev/null || true
   wine regsvr32 /s /u "$BIN/VeltranoVirtualCamera.dll" >/dev/null 2>&1 || true
   veltrano_wine_down
 }
@@ -47,7 +51,7 @@ start_feed() {  # fps
 }
 
 stop_feed() {
-  kill -INT "$feed_pid"
+  veltrano_interrupt "$feed_pid" veltrano-feed.exe
   wait "$feed_pid" || true
   feed_pid=
 }
@@ -107,6 +111,39 @@ for count in 1 2 4 8; do
       "$(field "$report" "capture CPU" | cut -d' ' -f1)" | tee -a "$OUT/fanout.txt"
   done
 done
+stop_feed
+tail -n 1 "$OUT/feed-30.log"
+
+echo
+echo "== 4. Capture CPU per mode: feed 1280x720 YUY2 at 30 fps, probe at 30 fps, ${MODE_SECONDS} s each"
+start_feed 30
+printf '%-18s %-12s %-22s %-16s %s\n' mode "rate (fps)" "CPU s per streamed s" "% of one core" \
+  "vs YUY2 1280x720" | tee "$OUT/modes.txt"
+declare -A mode_cpu=()
+for mode in 1280x720:YUY2 1920x1080:NV12 640x480:RGB24; do
+  size=${mode%%:*}
+  subtype=${mode##*:}
+  label="mode-$subtype-$size"
+  (cd "$OUT" && timeout $((MODE_SECONDS + 120)) wine "$BIN/veltrano-probe.exe" --seconds "$MODE_SECONDS" \
+     --size "$size" --subtype "$subtype" --fps 30 --no-images --out . --label "$label" </dev/null >/dev/null) || true
+  report="$OUT/$label-report.txt"
+  if [ ! -f "$report" ]; then
+    printf '%-18s %s\n' "$subtype $size" "no report (probe failed)" | tee -a "$OUT/modes.txt"
+    continue
+  fi
+  cpu=$(field "$report" "capture CPU" | cut -d' ' -f1)
+  mode_cpu[$mode]=$cpu
+  baseline=${mode_cpu[1280x720:YUY2]:-}
+  printf '%-18s %-12s %-22s %-16s %s\n' "$subtype $size" "$(field "$report" "frame rate" | cut -d' ' -f1)" "$cpu" \
+    "$(awk -v c="$cpu" 'BEGIN { printf "%.1f", c * 100 }')" \
+    "$(awk -v c="$cpu" -v b="${baseline:-0}" 'BEGIN { if (b > 0) printf "%.2f", c / b; else print "n/a" }')" \
+    | tee -a "$OUT/modes.txt"
+done
+nv12=${mode_cpu[1920x1080:NV12]:-}
+if [ -n "$nv12" ]; then
+  awk -v c="$nv12" 'BEGIN { printf "target: 1920x1080 NV12 under 5%% of one core -> %.1f%%, %s\n", c * 100, c < 0.05 ? "met" : "NOT met" }' \
+    | tee -a "$OUT/modes.txt"
+fi
 stop_feed
 tail -n 1 "$OUT/feed-30.log"
 

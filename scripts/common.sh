@@ -52,3 +52,19 @@ veltrano_wine_up() {
 veltrano_wine_down() {
   wineserver -k >/dev/null 2>&1 || true
 }
+
+# Sends Ctrl+C (SIGINT, which Wine turns into the console control event) to the
+# Windows program started as `wine PROGRAM.exe ... &`, whose launcher has pid `launcher`.
+# `wine` runs the program through start.exe, which does not pass the signal on, so
+# the signal goes to the program's own process: the one of that name in this
+# prefix (its environment says so), never another prefix's.
+veltrano_interrupt() {  # launcher pid, program file name (veltrano-feed.exe)
+  local pid
+  for pid in $(pgrep -f -- "$2"); do
+    [ "$pid" = "$1" ] && continue
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
+    tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q '^start\.exe' && continue
+    kill -INT "$pid" 2>/dev/null || true
+  done
+  kill -INT "$1" 2>/dev/null || true
+}

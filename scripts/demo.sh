@@ -29,7 +29,7 @@ mkdir -p "$OUT"
 feed_pid=
 registered=0
 demo_cleanup() {
-  [ -n "$feed_pid" ] && kill -INT "$feed_pid" 2>/dev/null && wait "$feed_pid" 2>/dev/null || true
+  [ -n "$feed_pid" ] && veltrano_interrupt "$feed_pid" veltrano-feed.exe && wait "$feed_pid" 2>/dev/null || true
   if [ "$registered" = 1 ]; then
     wine regsvr32 /s /u "$BIN/VeltranoVirtualCamera.dll" >/dev/null 2>&1 || true
   fi
@@ -64,7 +64,7 @@ start_feed() {
 stop_feed() {
   echo
   echo "== Stopping veltrano-feed (Ctrl+C)"
-  kill -INT "$feed_pid"
+  veltrano_interrupt "$feed_pid" veltrano-feed.exe
   for _ in $(seq 100); do
     kill -0 "$feed_pid" 2>/dev/null || break
     sleep 0.1
