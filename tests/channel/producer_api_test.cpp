@@ -411,7 +411,7 @@ TEST_F(SecondProducer, CloseOnAnotherThreadLeavesTheMutexOwnedUntilItsThreadEnds
     ::WaitForSingleObject(c->release, 10000);
     return 0;
   };
-  platform::UniqueHandle thread(::CreateThread(nullptr, 0, creator, &context, 0, nullptr));
+  platform::UniqueHandle thread(::veltrano::test::StartThread(creator, &context));
   ASSERT_TRUE(thread);
   ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(created.get(), 10000));
   ASSERT_NE(nullptr, handle);
