@@ -2,11 +2,13 @@
 // planar layouts converted to exact YUY2 bytes, looping, and refused files.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <winioctl.h>
 
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "platform/unique_handle.h"
 #include "tools/feed/feed_options.h"
 #include "tools/feed/y4m_file_source.h"
 #include "tools/feed/yuy2_file_source.h"
@@ -179,6 +181,29 @@ TEST_F(FeedFileTest, RawYuy2NeedsWholeFramesAndLoops) {
     EXPECT_EQ(expected[index], frame[0]) << index;
     EXPECT_EQ(expected[index], frame[kFrameBytes - 1]) << index;
   }
+}
+
+// File offsets are 64-bit on both bitnesses: a 32-bit feed reading a clip of more than
+// 4 GiB must neither refuse it nor lose frames to a wrapped size. The file is sparse
+// (extended, not written), so it costs no disk space.
+TEST_F(FeedFileTest, RawYuy2PastFourGibCountsEveryFrame) {
+  constexpr uint64_t kFrames = 2331;  // 4296499200 bytes, just past 2^32
+  {
+    platform::UniqueFileHandle file(::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file);
+    DWORD returned = 0;
+    ::DeviceIoControl(file.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(kFrames * kFrameBytes);
+    ASSERT_TRUE(::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(::SetEndOfFile(file.get())) << ::GetLastError();
+  }
+  std::wstring note;
+  std::wstring error;
+  auto source = Yuy2FileSource::Open(path_, &note, &error);
+  ASSERT_NE(nullptr, source) << std::string(error.begin(), error.end());
+  EXPECT_NE(std::wstring::npos, note.find(L": 2331 frames")) << std::string(note.begin(), note.end());
 }
 
 }  // namespace
