@@ -5,8 +5,10 @@
 #    match the 64-bit build (x87 keeps 80-bit intermediates);
 #  - 4-byte incoming stack alignment. 32-bit Windows programs start threads and call
 #    callbacks with the stack aligned to 4 bytes only; functions that keep 16-byte
-#    aligned SSE values on the stack then realign it themselves. GCC 12's i686 MinGW
-#    target assumes this already; the flag pins it for every compiler in use.
+#    aligned SSE values on the stack then realign it themselves. Debian's GCC 12 for
+#    i686-w64-mingw32 assumes this already (its default incoming boundary is 4 bytes),
+#    but a compiler assuming 16 bytes would fault in SSE2 code called from such a
+#    program; the flag pins it (tests/platform/stack_alignment_test.cpp checks it).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 
