@@ -5,6 +5,7 @@
 
 #include <dshow.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -63,6 +64,8 @@ struct ProducerFrameHeader {
   int64_t written_qpc;  // QueryPerformanceCounter just before WriteFrame (system-wide)
 };
 inline constexpr char kProducerMagic[8] = {'V', 'l', 't', 'r', 'E', '2', 'E', '!'};
+// Producers and graphs of either bitness read each other's headers.
+static_assert(sizeof(ProducerFrameHeader) == 24 && offsetof(ProducerFrameHeader, written_qpc) == 16);
 
 void FillProducerFrame(uint8_t* frame, uint32_t seed, uint32_t sequence);
 //! True when `frame` holds exactly the bytes of a producer frame (the header's
