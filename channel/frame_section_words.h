@@ -8,6 +8,14 @@
 
 namespace veltrano::channel {
 
+// Processes of both bitnesses share the section, so every access must be one
+// instruction on every target: a lock-based fallback would lock only this process.
+// On 32-bit x86 an aligned 8-byte atomic load or store is a single SSE2 or x87 move.
+// The 64-bit words (producer tag, slot stamps) lie on 8-byte boundaries.
+static_assert(std::atomic_ref<uint32_t>::is_always_lock_free);
+static_assert(std::atomic_ref<uint64_t>::is_always_lock_free);
+static_assert(std::atomic_ref<uint64_t>::required_alignment <= 8);
+
 template <typename T>
 T& SectionWord(const void* base, uint32_t offset) noexcept {
   // The views are mapped writable or read-only as a whole; the const_cast only lets

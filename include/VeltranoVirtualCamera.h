@@ -25,8 +25,17 @@
 
 #include <stdint.h>
 
-/* The C calling convention of the platform (on x64 Windows there is only one). */
+/*
+ * Calling convention of the four functions. On 32-bit x86 it is stdcall, the
+ * convention of the Windows C APIs and the one C# P/Invoke (CallingConvention.Winapi)
+ * and Python's ctypes.WinDLL assume by default; the exports still carry the plain
+ * names below, undecorated. x64 has a single calling convention.
+ */
+#if defined(_M_IX86) || defined(__i386__)
+#define VELTRANO_API __stdcall
+#else
 #define VELTRANO_API
+#endif
 
 #ifdef __cplusplus
 extern "C" {

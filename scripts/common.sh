@@ -2,28 +2,47 @@
 # bring a Wine prefix and its server up and down. Sourced, not run.
 
 VELTRANO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# The 64-bit camera, tools and tests build into one tree, the 32-bit ones into another.
 VELTRANO_BUILD=${VELTRANO_BUILD_DIR:-$VELTRANO_ROOT/build}
+VELTRANO_BUILD32=${VELTRANO_BUILD32_DIR:-$VELTRANO_ROOT/build32}
 
 veltrano_install_packages() {
-  local wanted=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 googletest
-                python3 python3-matplotlib imagemagick fonts-dejavu-core)
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  # 32-bit Windows programs need the 32-bit Wine, a package of the i386 architecture.
+  if [ "$(dpkg --print-architecture)" = amd64 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "Adding the i386 architecture (for the 32-bit Wine)"
+    "${sudo[@]}" dpkg --add-architecture i386
+  fi
+  local wanted=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
+                wine wine64 wine32:i386 googletest python3 python3-matplotlib imagemagick fonts-dejavu-core)
   local missing=()
   for package in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing: ${missing[*]}"
-  local sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
   "${sudo[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-veltrano_build() {
-  cmake -S "$VELTRANO_ROOT" -B "$VELTRANO_BUILD" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$VELTRANO_ROOT/cmake/toolchain-mingw64.cmake" \
-    -DCMAKE_BUILD_TYPE=${VELTRANO_BUILD_TYPE:-RelWithDebInfo} >/dev/null
-  cmake --build "$VELTRANO_BUILD" -j "$(nproc)" "$@"
+# veltrano_build_tree DIR TOOLCHAIN OTHER_DIR [cmake --build arguments...]: configures and
+# builds one tree. OTHER_DIR is the other bitness's tree, which the cross-bitness tests use.
+veltrano_build_tree() {
+  local dir=$1 toolchain=$2 other=$3
+  shift 3
+  cmake -S "$VELTRANO_ROOT" -B "$dir" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$VELTRANO_ROOT/cmake/$toolchain" \
+    -DCMAKE_BUILD_TYPE=${VELTRANO_BUILD_TYPE:-RelWithDebInfo} -DVELTRANO_OTHER_BUILD_DIR="$other" >/dev/null
+  cmake --build "$dir" -j "$(nproc)" "$@"
+}
+
+veltrano_build() {  # the 64-bit tree
+  veltrano_build_tree "$VELTRANO_BUILD" toolchain-mingw64.cmake "$VELTRANO_BUILD32" "$@"
+}
+
+veltrano_build32() {  # the 32-bit tree
+  veltrano_build_tree "$VELTRANO_BUILD32" toolchain-mingw64-i686.cmake "$VELTRANO_BUILD" "$@"
 }
 
 export WINEDEBUG=-all
@@ -33,6 +52,21 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 # each process launch costs milliseconds instead of seconds.
 veltrano_wine_up() {
   export WINEPREFIX=${WINEPREFIX:-$VELTRANO_BUILD/wineprefix}
+  mkdir -p "$VELTRANO_BUILD"
+  # A prefix made before the 32-bit Wine was installed lacks its 32-bit half, and
+  # wineboot cannot add it afterwards (the 32-bit setup step needs a 32-bit
+  # kernel32 in the prefix to run at all). Prefixes of our build trees hold nothing
+  # but test state: make them again. Anyone else's prefix is only reported.
+  if [ -f "$WINEPREFIX/system.reg" ] && [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+    case "$WINEPREFIX" in
+      "$VELTRANO_BUILD"/* | "$VELTRANO_BUILD32"/*)
+        echo "Wine prefix $WINEPREFIX has no 32-bit half (made before the 32-bit Wine): making it again"
+        wineserver -k >/dev/null 2>&1 || true
+        rm -rf "$WINEPREFIX" ;;
+      *)
+        echo "warning: Wine prefix $WINEPREFIX cannot run 32-bit programs; the 32-bit tests will fail" >&2 ;;
+    esac
+  fi
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "Creating Wine prefix $WINEPREFIX"
     mkdir -p "$WINEPREFIX"

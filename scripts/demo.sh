@@ -7,7 +7,9 @@
 #   3. the placeholder again after the host has stopped,
 #   4. the test pattern again, captured as 640 x 480 RGB24 at 15 fps (a mode the
 #      probe sets with IAMStreamConfig::SetFormat),
-# then unregisters the camera. Snapshots, contact sheets, a timing chart and a
+# and, while the test pattern runs, a 32-bit capture application (the 32-bit probe,
+# through the 32-bit module registered beside the 64-bit one) receiving the 64-bit
+# host's frames; then unregisters both. Snapshots, contact sheets, a timing chart and a
 # report end up in one folder, printed at the end.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -15,10 +17,13 @@ source "$(dirname "$0")/common.sh"
 PROBE_SECONDS=${VELTRANO_DEMO_SECONDS:-6}
 OUT="$VELTRANO_BUILD/demo-output"
 BIN="$VELTRANO_BUILD/bin"
+BIN32="$VELTRANO_BUILD32/bin"
 
 veltrano_install_packages
 echo "Building into $VELTRANO_BUILD"
 veltrano_build --target VeltranoVirtualCamera veltrano-feed veltrano-probe
+echo "Building the 32-bit camera and probe into $VELTRANO_BUILD32"
+veltrano_build32 --target VeltranoVirtualCamera veltrano-probe
 
 # A prefix of its own, so that the demo never touches the tests' registrations.
 export WINEPREFIX="$VELTRANO_BUILD/demo-prefix"
@@ -26,12 +31,19 @@ veltrano_wine_up
 rm -rf "$OUT"
 mkdir -p "$OUT"
 
+# The 32-bit module is registered by the 32-bit regsvr32, in the 32-bit registry view.
+REGSVR32_32='C:\windows\syswow64\regsvr32.exe'
+
 feed_pid=
 registered=0
+registered32=0
 demo_cleanup() {
   [ -n "$feed_pid" ] && veltrano_interrupt "$feed_pid" veltrano-feed.exe && wait "$feed_pid" 2>/dev/null || true
   if [ "$registered" = 1 ]; then
     wine regsvr32 /s /u "$BIN/VeltranoVirtualCamera.dll" >/dev/null 2>&1 || true
+  fi
+  if [ "$registered32" = 1 ]; then
+    wine "$REGSVR32_32" /s /u "$BIN32/VeltranoVirtualCamera.dll" >/dev/null 2>&1 || true
   fi
   veltrano_wine_down
 }
@@ -74,10 +86,21 @@ stop_feed() {
   tail -n 1 "$OUT/$1"
 }
 
+run_probe32() {  # label: the 32-bit probe, a 32-bit capture application
+  echo
+  echo "== veltrano-probe (32-bit) --label $1"
+  (cd "$OUT" && timeout 120 wine "$BIN32/veltrano-probe.exe" --seconds "$PROBE_SECONDS" --out . --label "$1" \
+     </dev/null)
+}
+
 echo
 echo "== Registering the camera (Wine's regsvr32)"
 wine regsvr32 "$BIN/VeltranoVirtualCamera.dll"
 registered=1
+echo
+echo "== Registering the 32-bit camera (Wine's 32-bit regsvr32, SysWOW64)"
+wine "$REGSVR32_32" "$BIN32/VeltranoVirtualCamera.dll"
+registered32=1
 echo
 echo "== Video input devices"
 timeout 60 wine "$BIN/veltrano-probe.exe" --list </dev/null | tee "$OUT/devices.txt"
@@ -86,6 +109,7 @@ run_probe placeholder
 
 start_feed feed.log
 run_probe pattern
+run_probe32 pattern-32bit
 stop_feed feed.log
 
 run_probe placeholder-after
@@ -100,11 +124,13 @@ echo
 echo "== Unregistering the camera"
 wine regsvr32 /u "$BIN/VeltranoVirtualCamera.dll"
 registered=0
+wine "$REGSVR32_32" /u "$BIN32/VeltranoVirtualCamera.dll"
+registered32=0
 
 /usr/bin/python3 "$VELTRANO_ROOT/tools/plot_timings.py" "$OUT/pattern-timings.csv" "$OUT/pattern-timings.png" \
   --title "Veltrano Virtual Camera: test pattern through veltrano-feed" >/dev/null
 
-# The report: the four probe runs, and whether each showed what it should.
+# The report: the probe runs, and whether each showed what it should.
 verdict() {  # label, expectation (feed|placeholder|rgb24)
   local report="$OUT/$1-report.txt"
   if [ "$2" = rgb24 ]; then
@@ -129,13 +155,14 @@ verdict() {  # label, expectation (feed|placeholder|rgb24)
 {
   echo "Veltrano Virtual Camera demo, $(date -u '+%Y-%m-%d %H:%M UTC'), Wine $(wine --version 2>/dev/null)"
   echo
-  for label in placeholder pattern placeholder-after rgb24-15fps; do
+  for label in placeholder pattern pattern-32bit placeholder-after rgb24-15fps; do
     echo "[$label]"
     cat "$OUT/$label-report.txt"
     echo
   done
   verdict placeholder placeholder
   verdict pattern feed
+  verdict pattern-32bit feed
   verdict placeholder-after placeholder
   verdict rgb24-15fps rgb24
 } >"$OUT/report.txt"

@@ -14,6 +14,7 @@
 
 #include "VeltranoVirtualCamera.h"
 #include "channel/frame_section_layout.h"
+#include "common/thread_entry.h"
 #include "platform/mapped_view.h"
 #include "platform/unique_handle.h"
 
@@ -115,7 +116,7 @@ inline bool RunOnOtherThread(std::function<void()> work, DWORD timeout_ms = 1000
     (*static_cast<std::function<void()>*>(context))();
     return 0;
   };
-  platform::UniqueHandle thread(::CreateThread(nullptr, 0, entry, &work, 0, nullptr));
+  platform::UniqueHandle thread(::veltrano::test::StartThread(entry, &work));
   if (!thread) return false;
   if (::WaitForSingleObject(thread.get(), timeout_ms) == WAIT_OBJECT_0) return true;
   // The thread still uses `work`; it cannot be left running past this frame.

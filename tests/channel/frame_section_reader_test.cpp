@@ -186,8 +186,7 @@ TEST_F(ReaderHeader, FrameSizeRewrittenDuringReadsNeverEscapesTheView) {
     std::atomic<bool>* stop;
     std::atomic<uint32_t>* flips;
   } context{&forged, &stop, &flips};
-  flipper.reset(::CreateThread(
-      nullptr, 0,
+  flipper.reset(::veltrano::test::StartThread(
       [](void* raw) -> DWORD {
         auto* c = static_cast<Context*>(raw);
         while (!c->stop->load()) {
@@ -197,7 +196,7 @@ TEST_F(ReaderHeader, FrameSizeRewrittenDuringReadsNeverEscapesTheView) {
         }
         return 0;
       },
-      &context, 0, nullptr));
+      &context));
   ASSERT_TRUE(flipper);
   std::vector<uint8_t> sample(kForgedFrame);
   uint32_t copied = 0, refused = 0, other = 0;

@@ -4,12 +4,24 @@
 #include <windows.h>
 
 #include <limits>
+#include <type_traits>
 
 #include "channel/frame_section_reader.h"
 #include "channel_test_support.h"
 
 namespace veltrano::channel::test {
 namespace {
+
+// The exports' types as a P/Invoke or ctypes.WinDLL caller declares them: stdcall on
+// 32-bit x86 (GCC keeps the convention in the function type; x64 ignores it).
+static_assert(std::is_same_v<decltype(&VeltranoVirtualCamera_CreateProducer),
+                             VeltranoVirtualCameraProducer*(__stdcall*)(int32_t, int32_t, int32_t, uint64_t)>);
+static_assert(std::is_same_v<decltype(&VeltranoVirtualCamera_WriteFrame),
+                             int32_t(__stdcall*)(VeltranoVirtualCameraProducer*, const void*, uint32_t, uint64_t)>);
+static_assert(std::is_same_v<decltype(&VeltranoVirtualCamera_CloseProducer),
+                             void(__stdcall*)(VeltranoVirtualCameraProducer*)>);
+static_assert(std::is_same_v<decltype(&VeltranoVirtualCamera_GetCurrentFormat),
+                             int32_t(__stdcall*)(int32_t*, int32_t*, int32_t*, uint64_t*)>);
 
 constexpr uint64_t kTag = 0x1122334455667788ull;
 constexpr uint32_t kSlots1280[kSlotCount] = {128, 1843392, 3686656, 5529920, 7373184, 9216448};
@@ -488,7 +500,7 @@ TEST_F(SecondProducer, CloseOnAnotherThreadLeavesTheMutexOwnedUntilItsThreadEnds
     ::WaitForSingleObject(c->release, 10000);
     return 0;
   };
-  platform::UniqueHandle thread(::CreateThread(nullptr, 0, creator, &context, 0, nullptr));
+  platform::UniqueHandle thread(::veltrano::test::StartThread(creator, &context));
   ASSERT_TRUE(thread);
   ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(created.get(), 10000));
   ASSERT_NE(nullptr, handle);

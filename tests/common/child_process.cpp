@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include <algorithm>
 #include <map>
 
 namespace veltrano::test {
@@ -46,7 +47,11 @@ bool ChildProcess::Wait(DWORD timeout_ms) {
 ChildProcess SpawnChild(const std::wstring& name, const std::wstring& args) {
   wchar_t path[MAX_PATH] = {};
   ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring command = L"\"" + std::wstring(path) + L"\" --child " + name;
+  return SpawnChildOf(path, name, args);
+}
+
+ChildProcess SpawnChildOf(const std::wstring& executable, const std::wstring& name, const std::wstring& args) {
+  std::wstring command = L"\"" + executable + L"\" --child " + name;
   if (!args.empty()) command += L" " + args;
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
@@ -58,6 +63,23 @@ ChildProcess SpawnChild(const std::wstring& name, const std::wstring& args) {
     child.process.reset(info.hProcess);
   }
   return child;
+}
+
+const char* OwnBitness() { return sizeof(void*) == 8 ? "64-bit" : "32-bit"; }
+
+const char* OtherBitness() { return sizeof(void*) == 8 ? "32-bit" : "64-bit"; }
+
+std::wstring OtherBitnessExecutable(const wchar_t* file_name) {
+  std::wstring folder(32768, L'\0');
+  folder.resize(::GetEnvironmentVariableW(L"VELTRANO_OTHER_BITNESS_BIN", folder.data(),
+                                          static_cast<DWORD>(folder.size())));
+  if (folder.empty()) return L"";
+  // CMake may hand over forward slashes; the children find their module by the last
+  // backslash of their own path.
+  std::replace(folder.begin(), folder.end(), L'/', L'\\');
+  if (folder.back() != L'\\') folder += L'\\';
+  const std::wstring path = folder + file_name;
+  return ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES ? L"" : path;
 }
 
 platform::UniqueHandle CreateNamedEvent(const std::wstring& name) {

@@ -44,6 +44,19 @@ struct ChildProcess {
 //! Starts this executable in helper mode `name` with `args` (space separated).
 //! Returns a child whose process handle is null when CreateProcess failed.
 ChildProcess SpawnChild(const std::wstring& name, const std::wstring& args = L"");
+//! The same with another test executable of this project, such as the one of the
+//! other bitness (OtherBitnessExecutable).
+ChildProcess SpawnChildOf(const std::wstring& executable, const std::wstring& name, const std::wstring& args = L"");
+
+//! "64-bit" or "32-bit": the bitness of this process.
+const char* OwnBitness();
+//! "32-bit" or "64-bit": the other one.
+const char* OtherBitness();
+//! Full path of the test executable `file_name` (e.g. L"e2e_tests.exe") built for the
+//! other bitness, taken from the folder that CTest passes in VELTRANO_OTHER_BITNESS_BIN;
+//! "" when that variable is not set or the file is not there (the other bitness was
+//! not built). Cross-bitness tests skip then, naming the reason.
+std::wstring OtherBitnessExecutable(const wchar_t* file_name);
 
 //! Named event helpers for handshakes with children (manual reset, session-local).
 platform::UniqueHandle CreateNamedEvent(const std::wstring& name);

@@ -12,6 +12,12 @@ namespace veltrano::test {
 // this one carries the allocation hooks' own tests and, through them, the replaced
 // global operator new/delete, so every test executable has both.
 void LinkAllocationFailureTests();
+
+// The exception filter is called by the system: WINAPI, which a lambda cannot be on x86.
+LONG WINAPI EndWithExceptionCode(EXCEPTION_POINTERS* info) {
+  ::TerminateProcess(::GetCurrentProcess(), info->ExceptionRecord->ExceptionCode);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
 }  // namespace veltrano::test
 
 int main(int argc, char** argv) {
@@ -21,10 +27,7 @@ int main(int argc, char** argv) {
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   // Under Wine a process that dies of an unhandled exception exits with code 0, which
   // CTest would count as a pass: end it with the exception code instead.
-  ::SetUnhandledExceptionFilter([](EXCEPTION_POINTERS* info) -> LONG {
-    ::TerminateProcess(::GetCurrentProcess(), info->ExceptionRecord->ExceptionCode);
-    return EXCEPTION_EXECUTE_HANDLER;
-  });
+  ::SetUnhandledExceptionFilter(&veltrano::test::EndWithExceptionCode);
   int exit_code = 0;
   if (veltrano::test::RunChildModeIfRequested(&exit_code)) return exit_code;
   testing::InitGoogleTest(&argc, argv);

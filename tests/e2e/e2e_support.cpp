@@ -28,8 +28,8 @@ bool RunningOnWine() {
   return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-DWORD RunRegsvr32(const std::wstring& arguments) {
-  std::wstring command = L"regsvr32.exe " + arguments;
+DWORD RunRegsvr32(const std::wstring& arguments, const std::wstring& program) {
+  std::wstring command = L"\"" + program + L"\" " + arguments;
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
@@ -45,6 +45,17 @@ DWORD RunRegsvr32(const std::wstring& arguments) {
   DWORD exit_code = 0x10002;
   ::GetExitCodeProcess(process.get(), &exit_code);
   return exit_code;
+}
+
+std::wstring OtherBitnessRegsvr32() {
+  wchar_t folder[MAX_PATH] = {};
+  if (sizeof(void*) == 8) {
+    const UINT length = ::GetSystemWow64DirectoryW(folder, MAX_PATH);
+    return length && length < MAX_PATH ? std::wstring(folder) + L"\\regsvr32.exe" : L"";
+  }
+  // A 32-bit process sees SysWOW64 under the name System32; Sysnative is the real one.
+  const UINT length = ::GetWindowsDirectoryW(folder, MAX_PATH);
+  return length && length < MAX_PATH ? std::wstring(folder) + L"\\Sysnative\\regsvr32.exe" : L"";
 }
 
 std::wstring ReadMonikerString(IMoniker* moniker, const wchar_t* name) {

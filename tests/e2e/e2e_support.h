@@ -5,6 +5,7 @@
 
 #include <dshow.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,9 +32,13 @@ Function ModuleExport(HMODULE module, const char* name) {
 //! True when the Windows runtime underneath is Wine.
 bool RunningOnWine();
 
-//! Runs "regsvr32.exe <arguments>" and returns its exit code, or a value above 0xFFFF
-//! when it could not start or did not end within a minute.
-DWORD RunRegsvr32(const std::wstring& arguments);
+//! Runs "<program> <arguments>" and returns its exit code, or a value above 0xFFFF
+//! when it could not start or did not end within a minute. "regsvr32.exe" is the one
+//! of this process's bitness (a 32-bit process finds SysWOW64's).
+DWORD RunRegsvr32(const std::wstring& arguments, const std::wstring& program = L"regsvr32.exe");
+//! Full path of the regsvr32 of the other bitness: SysWOW64's from a 64-bit process,
+//! the native System32's (through Sysnative) from a 32-bit one.
+std::wstring OtherBitnessRegsvr32();
 
 //! Monikers of the video input devices listed under "Veltrano Virtual Camera".
 std::vector<platform::ComPtr<IMoniker>> FindCameraMonikers();
@@ -59,6 +64,8 @@ struct ProducerFrameHeader {
   int64_t written_qpc;  // QueryPerformanceCounter just before WriteFrame (system-wide)
 };
 inline constexpr char kProducerMagic[8] = {'V', 'l', 't', 'r', 'E', '2', 'E', '!'};
+// Producers and graphs of either bitness read each other's headers.
+static_assert(sizeof(ProducerFrameHeader) == 24 && offsetof(ProducerFrameHeader, written_qpc) == 16);
 
 void FillProducerFrame(uint8_t* frame, uint32_t seed, uint32_t sequence);
 //! True when `frame` holds exactly the bytes of a producer frame (the header's

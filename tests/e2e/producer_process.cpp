@@ -80,15 +80,15 @@ ProducerProcess::~ProducerProcess() {
   if (child_.process && ::WaitForSingleObject(child_.process.get(), 0) == WAIT_TIMEOUT) Kill();
 }
 
-bool ProducerProcess::Start(uint32_t seed, int frames_per_second, Ending ending) {
+bool ProducerProcess::Start(uint32_t seed, int frames_per_second, Ending ending, const std::wstring& executable) {
   const std::wstring ready_name = EventName(L"Ready", seed);
   const std::wstring stop_name = EventName(L"Stop", seed);
   ready_ = CreateNamedEvent(ready_name);
   stop_ = CreateNamedEvent(stop_name);
   if (!ready_ || !stop_) return false;
-  child_ = SpawnChild(L"producer", std::to_wstring(seed) + L" " + std::to_wstring(frames_per_second) + L" " +
-                                       ready_name + L" " + stop_name + L" " +
-                                       (ending == Ending::kClose ? L"close" : L"exit"));
+  const std::wstring args = std::to_wstring(seed) + L" " + std::to_wstring(frames_per_second) + L" " + ready_name +
+                           L" " + stop_name + L" " + (ending == Ending::kClose ? L"close" : L"exit");
+  child_ = executable.empty() ? SpawnChild(L"producer", args) : SpawnChildOf(executable, L"producer", args);
   if (!child_.process) return false;
   const HANDLE handles[] = {ready_.get(), child_.process.get()};
   return ::WaitForMultipleObjects(2, handles, FALSE, 10000) == WAIT_OBJECT_0;

@@ -22,7 +22,10 @@ class ProducerProcess {
   ~ProducerProcess();
 
   //! Starts the child and waits (up to 10 s) until it has published its first frame.
-  bool Start(uint32_t seed, int frames_per_second, Ending ending = Ending::kClose);
+  //! `executable` names another build's e2e test executable (the other bitness's),
+  //! whose child loads the module beside it; "" is this one.
+  bool Start(uint32_t seed, int frames_per_second, Ending ending = Ending::kClose,
+             const std::wstring& executable = L"");
   //! Tells the child to stop and waits (up to 10 s) for it; returns its exit code.
   DWORD Finish();
   //! Kills the child while it streams.

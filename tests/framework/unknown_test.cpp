@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "common/com_test_helpers.h"
+#include "common/thread_entry.h"
 #include "framework/unknown.h"
 
 namespace veltrano::framework {
@@ -241,7 +242,7 @@ TEST(Unknown, ConcurrentAddRefReleaseKeepTheCountExact) {
   };
   HANDLE threads[kThreads];
   for (HANDLE& thread : threads) {
-    thread = ::CreateThread(nullptr, 0, worker, static_cast<IPersist*>(object), 0, nullptr);
+    thread = ::veltrano::test::StartThread(worker, static_cast<IPersist*>(object));
     ASSERT_NE(nullptr, thread);
   }
   ASSERT_EQ(WAIT_OBJECT_0, ::WaitForMultipleObjects(kThreads, threads, TRUE, 60000));

@@ -6,6 +6,7 @@
 #include "camera/camera_identity.h"
 #include "common/allocation_failure_scope.h"
 #include "common/com_test_helpers.h"
+#include "common/thread_entry.h"
 #include "framework/base_object.h"
 #include "platform/com_ptr.h"
 #include "platform/task_mem.h"
@@ -285,7 +286,7 @@ TEST_F(ClassFactoryTest, LocksAndUnlocksFromManyThreadsBalanceOut) {
   };
   HANDLE threads[kThreads] = {};
   for (HANDLE& thread : threads) {
-    thread = ::CreateThread(nullptr, 0, worker, nullptr, 0, nullptr);
+    thread = StartThread(worker, nullptr);
     ASSERT_NE(nullptr, thread);
   }
   ASSERT_EQ(WAIT_OBJECT_0, ::WaitForMultipleObjects(kThreads, threads, TRUE, 60000));

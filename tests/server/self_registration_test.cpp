@@ -123,7 +123,8 @@ bool Contains(const std::vector<BYTE>& bytes, const GUID& guid) {
 }
 
 // Runs `call` on a new thread whose COM is in the multithreaded apartment.
-HRESULT CallInMultithreadedApartment(HRESULT (*call)()) {
+template <typename Call>  // a function (STDAPI) or a lambda
+HRESULT CallInMultithreadedApartment(Call call) {
   HRESULT result = E_UNEXPECTED;
   std::thread thread([&] {
     const platform::ScopedComInit com(COINIT_MULTITHREADED);

@@ -3,6 +3,7 @@
 // source at a frame size of --size.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <winioctl.h>
 
 #include <fstream>
 #include <string>
@@ -12,6 +13,7 @@
 #include "tools/common/colour_conversion.h"
 #include "tools/common/frame_stamp.h"
 #include "tools/common/image_file.h"
+#include "platform/unique_handle.h"
 #include "tools/feed/feed_options.h"
 #include "tools/feed/still_image_source.h"
 #include "tools/feed/test_pattern_source.h"
@@ -311,6 +313,29 @@ TEST_F(FeedFileTest, AStillImageIsFittedIntoTheFrameSize) {
     }
   }
   EXPECT_NE(std::wstring::npos, note.find(L"letterboxed into 8x4"));
+}
+
+// File offsets are 64-bit on both bitnesses: a 32-bit feed reading a clip of more than
+// 4 GiB must neither refuse it nor lose frames to a wrapped size. The file is sparse
+// (extended, not written), so it costs no disk space.
+TEST_F(FeedFileTest, RawYuy2PastFourGibCountsEveryFrame) {
+  constexpr uint64_t kFrames = 2331;  // 4296499200 bytes, just past 2^32
+  {
+    platform::UniqueFileHandle file(::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file);
+    DWORD returned = 0;
+    ::DeviceIoControl(file.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(kFrames * kFrameBytes);
+    ASSERT_TRUE(::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(::SetEndOfFile(file.get())) << ::GetLastError();
+  }
+  std::wstring note;
+  std::wstring error;
+  auto source = Yuy2FileSource::Open(path_, &note, &error);
+  ASSERT_NE(nullptr, source) << std::string(error.begin(), error.end());
+  EXPECT_NE(std::wstring::npos, note.find(L": 2331 frames")) << std::string(note.begin(), note.end());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/probe/contact_sheet.h"
+#include "tools/probe/frame_recorder.h"
 #include "tools/probe/timing_summary.h"
 
 namespace veltrano::tools {
@@ -22,6 +23,20 @@ FrameRecord Record(double arrival_ms, int64_t slot, int counter = -1, double sen
     record.send_time = kRun + static_cast<uint64_t>(sent_ms * 10000);
   }
   return record;
+}
+
+// The record store of the longest run (--seconds 86400) against any frame interval a
+// device may claim, down to 1 (10 million fps): always a size a 32-bit probe can hold.
+TEST(ProbeReport, RecordStoreIsTwiceTheNominalFramesUpToTheCap) {
+  const struct {
+    double seconds;
+    double fps;
+    size_t records;
+  } cases[] = {
+      {5, 30, 556}, {0.5, 30, 286}, {600, 30, 36256}, {86400, 30, kMaxFrameRecords}, {86400, 1e7, kMaxFrameRecords},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.records, FrameRecordCapacity(c.seconds, c.fps)) << c.seconds << " s, " << c.fps;
+  EXPECT_LE(kMaxFrameRecords * sizeof(FrameRecord), size_t{200} << 20);
 }
 
 TEST(ProbeReport, PercentileIsNearestRank) {

@@ -8,6 +8,12 @@
 
 namespace veltrano::tools {
 
+size_t FrameRecordCapacity(double seconds, double nominal_fps) {
+  // Compared as a double: a product past SIZE_MAX does not convert to size_t.
+  const double wanted = seconds * nominal_fps * 2 + 256;
+  return wanted < static_cast<double>(kMaxFrameRecords) ? static_cast<size_t>(wanted) : kMaxFrameRecords;
+}
+
 CFrameRecorder* CFrameRecorder::Create(const FrameLayout& layout, size_t expected_frames, int snapshot_slots) {
   if (FrameBytes(layout) == 0) return nullptr;
   CFrameRecorder* recorder = new (std::nothrow) CFrameRecorder(layout);

@@ -8,6 +8,7 @@
 #include <qedit.h>
 
 #include <atomic>
+#include <cstddef>
 #include <vector>
 
 #include "platform/critical_section.h"
@@ -15,6 +16,13 @@
 #include "tools/probe/frame_record.h"
 
 namespace veltrano::tools {
+
+//! Records to reserve for `seconds` of frames at `nominal_fps`: twice the nominal
+//! count plus some, at most kMaxFrameRecords. A device may claim any frame interval;
+//! the cap keeps the store allocatable in a 32-bit probe too (frames past it are
+//! counted, not timed).
+inline constexpr size_t kMaxFrameRecords = size_t{1} << 22;  // 160 MiB of records
+size_t FrameRecordCapacity(double seconds, double nominal_fps);
 
 class CFrameRecorder final : public ISampleGrabberCB {
  public:

@@ -192,7 +192,7 @@ int Probe(const ProbeOptions& options) {
   }
   const int sheet_frames = options.no_images ? 0 : options.sheet_frames;
   const double nominal_fps = interval > 0 ? 1e7 / interval : 30.0;
-  const size_t expected = static_cast<size_t>(options.seconds * nominal_fps * 2) + 256;
+  const size_t expected = FrameRecordCapacity(options.seconds, nominal_fps);
   ComPtr<CFrameRecorder> recorder;
   recorder.attach(CFrameRecorder::Create(layout, expected, sheet_frames));
   if (!recorder) {
