@@ -391,7 +391,7 @@ TEST_F(CameraStreamConfig, SetFormatIsRefusedWhileAWorkerOutlivesAFailedStop) {
   ForwardingAllocator allocator(real.get(), E_ACCESSDENIED);
   sink_.allocator = &allocator;
   ConnectSink();
-  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_EQ(S_OK, filter_->Run(0));
   ASSERT_TRUE(sink_.WaitForReceives(2, 5000));
   allocator.fail_decommit = true;
   EXPECT_EQ(E_ACCESSDENIED, filter_->Stop());
@@ -750,7 +750,7 @@ TEST_F(CameraPinStop, FlushesAroundTheWorkersEnd) {
   EXPECT_FALSE(sink_.WaitForReceives(delivered + 1, 100));
 
   // Streaming again on the same connection.
-  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_EQ(S_OK, filter_->Run(0));
   EXPECT_TRUE(sink_.WaitForReceives(delivered + 2, 5000));
   ASSERT_EQ(S_OK, filter_->Stop());
   const auto received = sink_.received();
