@@ -26,8 +26,8 @@ bool MustLeave() noexcept { return t_worker_leave != WorkerLeave::kNone; }
 constexpr size_t kIdChars = 12;
 
 // Bit 0 of the delivery request: the worker is to deliver.
-constexpr LONG kDeliver = 1;
-bool Delivers(LONG request) noexcept { return (request & kDeliver) != 0; }
+constexpr uint32_t kDeliver = 1;
+bool Delivers(uint32_t request) noexcept { return (request & kDeliver) != 0; }
 
 }  // namespace
 
@@ -55,7 +55,7 @@ DWORD CSourceStream::WorkerMain() {
   ReplyToCommand(S_OK);
   // The request whose run has ended (or that asked for none): a run that ended by
   // itself is not started again until the next Run.
-  LONG finished = delivery_request_.load();
+  uint32_t finished = delivery_request_.load();
   for (;;) {
     if (PeekCommand(&command)) {
       switch (command) {
@@ -79,7 +79,7 @@ DWORD CSourceStream::WorkerMain() {
     // Cleared before the request is read: a later request sets it again, so a wait on
     // it wakes only for a request the worker has not seen.
     ::ResetEvent(delivery_event_.get());
-    const LONG request = delivery_request_.load();
+    const uint32_t request = delivery_request_.load();
     if (Delivers(request) && request != finished) {
       current_run_.store(request);
       StreamSamples();
@@ -161,12 +161,12 @@ HRESULT CSourceStream::StreamSamples() {
 }
 
 void CSourceStream::RequestDelivery(bool run) noexcept {
-  LONG request = delivery_request_.load();
-  LONG next = 0;
+  uint32_t request = delivery_request_.load();
+  uint32_t next = 0;
   do {
     // A Pause while paused changes nothing; every Run counts as a new run.
     if (!run && !Delivers(request)) return;
-    next = ((request >> 1) + 1) << 1 | (run ? kDeliver : 0);
+    next = (((request >> 1) + 1) << 1) | (run ? kDeliver : 0);
   } while (!delivery_request_.compare_exchange_weak(request, next));
   ::SetEvent(delivery_event_.get());
 }

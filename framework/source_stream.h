@@ -12,6 +12,8 @@
 // by itself once the call returns; the next activation joins it.
 #pragma once
 
+#include <cstdint>
+
 #include "framework/am_thread.h"
 #include "framework/base_output_pin.h"
 #include "platform/unique_handle.h"
@@ -79,13 +81,14 @@ class CSourceStream : public CAMThread, public CBaseOutputPin {
  private:
   //! Records a Run (a new run, even when one is under way) or a Pause and wakes the worker.
   void RequestDelivery(bool run) noexcept;
+
   CSource* const source_filter_;  // not counted: the filter owns its pins
   // What the worker is asked to do: bit 0 set while it is to deliver, the rest counts
   // the requests, so that each Run is a run of its own even when the worker missed
   // the Pause before it. Written under the state lock or by the worker's commands.
-  std::atomic<LONG> delivery_request_{0};
-  // The request the current run of deliveries belongs to (worker only).
-  std::atomic<LONG> current_run_{0};
+  std::atomic<uint32_t> delivery_request_{0};
+  // The request the current run of deliveries belongs to (written by the worker only).
+  std::atomic<uint32_t> current_run_{0};
   platform::UniqueHandle delivery_event_;  // auto reset: set at every request
   // Set when the filter was stopped from the worker thread itself (a callback inside
   // Receive): that worker ends by itself and is joined by the next activation.

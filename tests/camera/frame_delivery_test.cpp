@@ -217,7 +217,9 @@ TEST_F(FrameDelivery, BothPacingWaitsKeepTheRate) {
     // Wine accepts the flag; a system that refused it would pace with timed waits.
     std::printf("[ figures  ] high-resolution timer %s, in use: %s\n", high_resolution ? "allowed" : "not allowed",
                 stream_->PacesWithHighResolutionTimer() ? "yes" : "no");
-    if (!high_resolution) EXPECT_FALSE(stream_->PacesWithHighResolutionTimer());
+    if (!high_resolution) {
+      EXPECT_FALSE(stream_->PacesWithHighResolutionTimer());
+    }
     ASSERT_TRUE(sink_.WaitForReceives(first + 61, 10000));
     ASSERT_EQ(S_OK, filter_->Stop());
     const auto samples = sink_.received();

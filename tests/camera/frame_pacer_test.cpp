@@ -164,7 +164,9 @@ TEST(FramePacer, LateWorkerSkipsToTheGridWithoutABurst) {
     const auto after = PaceSamples(pacer, source, 10);
     released.insert(released.end(), late.begin(), late.end());
     released.insert(released.end(), after.begin(), after.end());
-    if (delay >= 2 * kPeriod) EXPECT_EQ(1u, pacer.skipped());
+    if (delay >= 2 * kPeriod) {
+      EXPECT_EQ(1u, pacer.skipped());
+    }
     for (size_t i = 1; i < released.size(); ++i) {
       SCOPED_TRACE(i);
       EXPECT_GT(released[i].times.start, released[i - 1].times.start);

@@ -283,8 +283,11 @@ TEST_F(BaseFilterTest, GetStateOfALiveSource) {
       ASSERT_EQ(S_OK, filter->stream(1)->Connect(&sink, &type));
       CoTaskMemFree(type.pbFormat);
     }
-    if (row.state == State_Paused) ASSERT_EQ(S_OK, filter->Pause());
-    if (row.state == State_Running) ASSERT_EQ(S_OK, filter->Run(0));
+    if (row.state == State_Paused) {
+      ASSERT_EQ(S_OK, filter->Pause());
+    } else if (row.state == State_Running) {
+      ASSERT_EQ(S_OK, filter->Run(0));
+    }
     FILTER_STATE state = static_cast<FILTER_STATE>(77);
     EXPECT_EQ(row.expected, filter->GetState(0, &state));
     EXPECT_EQ(row.state, state);
@@ -577,7 +580,9 @@ TEST_F(BaseFilterTest, ReleasedWhileRunningStopsAndJoinsItsWorker) {
     CoTaskMemFree(type.pbFormat);
     ASSERT_EQ(S_OK, target == State_Paused ? filter->Pause() : filter->Run(0));
     ASSERT_TRUE(filter->stream(0)->HasWorker());
-    if (target == State_Running) ASSERT_TRUE(sink.WaitForReceives(5));
+    if (target == State_Running) {
+      ASSERT_TRUE(sink.WaitForReceives(5));
+    }
 
     EXPECT_EQ(0u, filter->base_filter()->Release());
     EXPECT_EQ(1, log.filter_destroyed.load());
