@@ -22,7 +22,8 @@ class CSource : public CBaseFilter {
   // IMediaFilter
   //! A source whose pins deliver only while running cannot cue data: in Paused with
   //! a connected pin it answers VFW_S_CANT_CUE, so the graph waits for no sample.
-  //! Takes no lock, like the filter's own GetState.
+  //! (Wine 8's graph answers VFW_S_CANT_CUE then, ahead of a renderer's
+  //! VFW_S_STATE_INTERMEDIATE.) Takes no lock, like the filter's own GetState.
   STDMETHODIMP GetState(DWORD timeout_ms, FILTER_STATE* out) override;
 
   //! PinCount and PinAt take only the small pin-list lock, never the state lock, so a

@@ -290,18 +290,5 @@ TEST(FramePacer, InterruptedWaitGivesNoSample) {
   EXPECT_EQ(released.back().times.stop, times.start);
 }
 
-TEST(FramePacer, ResetStartsTheTimesAgainFromZero) {
-  SimulatedSource source;
-  source.stream_time = 0;
-  FramePacer pacer;
-  PaceSamples(pacer, source, 3);
-  pacer.Reset();
-  source.stream_time = 0;
-  SampleTimes times;
-  ASSERT_TRUE(pacer.Next(kPeriod, source, &times));
-  EXPECT_EQ(0, times.start);
-  EXPECT_TRUE(times.discontinuity);
-}
-
 }  // namespace
 }  // namespace veltrano::camera

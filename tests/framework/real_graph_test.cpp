@@ -231,30 +231,6 @@ TEST_F(RealGraphTest, RunPauseStopAndRunAgain) {
   ExpectFramesRising(2);
 }
 
-// A live source in Wine's graph: paused, it delivers nothing and the graph reports
-// that it cannot cue (so it waits for no preroll sample); run, it delivers.
-TEST_F(RealGraphTest, PausedGraphCannotCueAndGetsNoSample) {
-  ConnectChain();
-  for (int cycle = 0; cycle < 2; ++cycle) {
-    SCOPED_TRACE(cycle);
-    ASSERT_TRUE(Started(control_->Pause()));
-    OAFilterState state = State_Stopped;
-    EXPECT_EQ(VFW_S_CANT_CUE, control_->GetState(1000, &state));
-    EXPECT_EQ(State_Paused, state);
-    ::Sleep(20);  // a sample handed over before the pause may still be arriving
-    const LONG at_pause = recorder_.samples.receive_count();
-    EXPECT_FALSE(recorder_.samples.WaitForReceives(at_pause + 1, 300)) << "a sample in Paused";
-    ASSERT_TRUE(Started(control_->Run()));
-    ASSERT_TRUE(recorder_.samples.WaitForReceives(at_pause + 10));
-  }
-  EXPECT_EQ(S_OK, control_->Stop());
-  OAFilterState state = State_Running;
-  EXPECT_EQ(S_OK, control_->GetState(0, &state));
-  EXPECT_EQ(State_Stopped, state);
-  EXPECT_EQ(1, log_.thread_starts.load());
-  EXPECT_EQ(2, log_.streaming_starts.load());
-}
-
 // The grabber's callback keeps the only buffer: the worker then blocks in GetBuffer,
 // and only the decommit that comes before the stop command lets Stop return.
 TEST_F(RealGraphTest, StopWhileTheWorkerWaitsForABuffer) {
