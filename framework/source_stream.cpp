@@ -65,6 +65,9 @@ DWORD CSourceStream::WorkerMain() {
           ReplyToCommand(S_OK);
           break;
         case WorkerStop:
+          // A Run that came before the Stop (and that the worker may not have begun)
+          // is over too: nothing more is delivered until the next Run.
+          finished = delivery_request_.load();
           ReplyToCommand(S_OK);
           break;
         case WorkerExit:

@@ -162,7 +162,7 @@ TEST_F(SourceStreamTest, PausedDeliversNothingUntilRun) {
   EXPECT_EQ(1, log_.thread_starts.load());
   EXPECT_EQ(3, log_.streaming_starts.load());  // once per Run
   EXPECT_EQ(1, log_.thread_exits.load());
-  ExpectFramesInOrder();
+  ExpectFramesRising();
 }
 
 // A renderer paused downstream keeps the worker inside Receive until the graph runs
@@ -219,6 +219,19 @@ TEST_F(SourceStreamTest, StopAndPauseCutALongFillWaitShort) {
   EXPECT_EQ(S_OK, stopped);
   EXPECT_EQ(2, stream_->interrupted_fills.load());
   EXPECT_EQ(delivered, sink_.receive_count()) << "a fill cut short was delivered";
+}
+
+// A Stop that reaches the worker before it began the run that Run asked for ends
+// that run too: the worker must not start streaming between Stop and Exit.
+TEST_F(SourceStreamTest, StopRightAfterRunEndsTheWorker) {
+  Connect();
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_EQ(S_OK, filter_->Pause());
+    ASSERT_EQ(S_OK, filter_->Run(0));
+    ASSERT_EQ(S_OK, filter_->Stop()) << i;
+    ASSERT_FALSE(stream_->HasWorker()) << i;
+  }
+  EXPECT_EQ(200, log_.thread_exits.load());
 }
 
 TEST_F(SourceStreamTest, CommandsWhileStreamingAndWhileIdle) {
