@@ -1,5 +1,5 @@
-// Pacing arithmetic: due time, offset re-takes, and the wait bounded by the clock and
-// by real time.
+// Sample times on the stream clock's grid, and the wait for each, bounded by the clock
+// and by real time alike.
 #include "camera/frame_pacer.h"
 
 #include <algorithm>
@@ -17,55 +17,93 @@ int64_t QueryRealTime() noexcept {
   return seconds * 10000000 + rest * 10000000 / frequency.QuadPart;
 }
 
-void FramePacer::Pace(REFERENCE_TIME start, REFERENCE_TIME period, PacingSource& source) noexcept {
-  if (period <= 0) return;
-  REFERENCE_TIME now = 0;
-  if (FAILED(source.StreamTime(&now))) {
-    // No clock: one period of sleep per sample.
-    source.SleepMilliseconds(static_cast<DWORD>(std::min<REFERENCE_TIME>(period / 10000, MAXDWORD)));
-    return;
-  }
-  if (!offset_known_) {
-    offset_ = now - start;
-    offset_known_ = true;
-  }
-  REFERENCE_TIME due = start + offset_;
-  REFERENCE_TIME remaining = due - now;
-  const REFERENCE_TIME limit = period + kSlack;
-  if (remaining > limit || remaining < -limit) {
-    // The stream time moved under the offset (a run with a new start time, a clock
-    // that jumped or stopped). Due one period from now, not at once: a stopped clock
-    // would otherwise alternate a capped wait with none.
-    due = Retake(start, now, period);
-    remaining = period;
-  }
-  if (remaining <= 0) return;
+void FramePacer::Reset() noexcept { *this = FramePacer(); }
 
-  // The same wait measured in real time: a clock that stops or runs slow cannot hold
-  // the sample longer than the time the clock itself asked for.
-  const int64_t real_due = source.RealTime() + remaining;
-  for (;;) {
-    int64_t real_left = real_due - source.RealTime();
-    if (real_left <= 0) break;
-    const int64_t step = std::min<int64_t>(remaining, real_left) / 10000;
-    source.SleepMilliseconds(static_cast<DWORD>(std::clamp<int64_t>(step, 1, kPollMilliseconds)));
-    if (FAILED(source.StreamTime(&now))) break;
-    remaining = due - now;
-    if (remaining > limit || remaining < -limit) {
-      // The clock jumped during the wait: this sample keeps its real-time schedule
-      // rather than leaving early, and later ones follow from there.
-      real_left = std::max<int64_t>(real_due - source.RealTime(), 0);
-      due = Retake(start, now, real_left);
-      remaining = real_left;
-    }
-    if (remaining <= 0) break;
-  }
+bool FramePacer::Now(PacingSource& source, REFERENCE_TIME* now) noexcept {
+  if (SUCCEEDED(source.StreamTime(now))) return true;
+  *now = source.RealTime() - origin_;
+  return false;
 }
 
-REFERENCE_TIME FramePacer::Retake(REFERENCE_TIME start, REFERENCE_TIME now, REFERENCE_TIME delay) noexcept {
-  offset_ = now + delay - start;
-  ++retakes_;
-  return now + delay;
+bool FramePacer::Next(REFERENCE_TIME period, PacingSource& source, SampleTimes* times) noexcept {
+  REFERENCE_TIME now = 0;
+  bool clock = Now(source, &now);
+  int64_t real_now = source.RealTime();
+  if (period <= 0) {
+    // No rate to keep: the sample leaves at once, stamped with the stream time.
+    times->start = std::max<REFERENCE_TIME>({now, 0, has_last_ ? last_stop_ : 0});
+    times->stop = times->start;
+    times->discontinuity = !anchored_;
+    anchored_ = has_last_ = true;
+    last_stop_ = times->stop;
+    return true;
+  }
+
+  REFERENCE_TIME due = 0;
+  int64_t real_deadline = 0;
+  bool discontinuity = false;
+  REFERENCE_TIME gap = 0;  // grid points left out after this sample
+  int64_t origin = origin_;
+  if (!anchored_ || clock != clock_mode_) {
+    if (!clock) {
+      // The stand-in stream time starts where the last sample ended.
+      origin = real_now - (has_last_ ? last_stop_ : 0);
+      now = real_now - origin;
+    }
+    due = std::max<REFERENCE_TIME>(now, 0);
+    if (has_last_ && last_stop_ > due && last_stop_ - due <= kMaxResumeWait) due = last_stop_;
+    real_deadline = real_now + (due - now);
+    discontinuity = true;
+  } else {
+    due = next_due_;
+    if (now > due) {
+      // Late: the latest grid point, delivered at once. The next grid point, when less
+      // than half an interval away, is left out too, so that no two samples leave
+      // closer together than that.
+      due += (now - due) / period * period;
+      if (due + period - now < period / 2) gap = period;
+      if (due != next_due_ || gap != 0) ++skipped_;
+      real_deadline = real_now;
+    } else if (due - now > period + kSlack && now != last_now_) {
+      // The clock went back: the grid restarts one interval from now.
+      due = std::max<REFERENCE_TIME>(now, 0) + period;
+      discontinuity = true;
+      ++restarts_;
+      real_deadline = real_now + (due - now);
+    } else if (due - now > period + kSlack) {
+      // The clock stands still: the rate is kept in real time.
+      real_deadline = last_release_ + period;
+    } else {
+      real_deadline = real_now + std::max<REFERENCE_TIME>(due - now, 0);
+    }
+  }
+
+  // Until the clock reaches the due time, or the real-time bound passes (a clock
+  // that stops or runs slow cannot hold the sample longer than it first asked for).
+  for (;;) {
+    const int64_t left = std::min<int64_t>(due - now, real_deadline - real_now);
+    if (left <= 0) break;
+    if (!source.Wait(left)) return false;
+    real_now = source.RealTime();
+    if (clock) {
+      if (FAILED(source.StreamTime(&now))) break;
+    } else {
+      now = real_now - origin;
+    }
+  }
+
+  times->start = due;
+  times->stop = due + period;
+  times->discontinuity = discontinuity;
+  anchored_ = true;
+  clock_mode_ = clock;
+  has_last_ = true;
+  next_due_ = times->stop + gap;
+  last_stop_ = times->stop;
+  last_now_ = now;
+  last_release_ = real_now;
+  origin_ = origin;
+  return true;
 }
 
 }  // namespace veltrano::camera

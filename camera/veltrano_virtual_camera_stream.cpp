@@ -13,16 +13,32 @@
 namespace veltrano::camera {
 namespace {
 
-// The pacer's view of the filter's clock, real time and sleeping.
-class FilterPacingSource final : public PacingSource {
+// A high-resolution timer fires on time; this much past its due time the wait ends
+// anyway, should it not.
+constexpr DWORD kTimerGraceMs = 50;
+
+// The pacer's view of the filter's clock, real time and waiting. Waits end early for
+// a command or a Pause/Run, so that a stop never waits out a frame interval.
+class PinPacingSource final : public PacingSource {
  public:
-  explicit FilterPacingSource(framework::CBaseFilter* filter) noexcept : filter_(filter) {}
-  HRESULT StreamTime(REFERENCE_TIME* out) noexcept override { return filter_->GetStreamTime(out); }
+  PinPacingSource(framework::CSourceStream* pin, platform::WaitableTimer* timer) noexcept
+      : pin_(pin), timer_(timer) {}
+  HRESULT StreamTime(REFERENCE_TIME* out) noexcept override { return pin_->filter()->GetStreamTime(out); }
   int64_t RealTime() noexcept override { return QueryRealTime(); }
-  void SleepMilliseconds(DWORD milliseconds) noexcept override { ::Sleep(milliseconds); }
+  bool Wait(int64_t duration) noexcept override {
+    // Whole milliseconds, rounded up: a timed wait never ends before the due time.
+    const int64_t ms = std::clamp<int64_t>((duration + 9999) / 10000, 1, 0x7FFFFFFF);
+    if (timer_->Arm(duration)) {
+      return pin_->WaitUnlessInterrupted(timer_->get(), static_cast<DWORD>(ms) + kTimerGraceMs);
+    }
+    // The timed wait has the granularity of the system tick (15.6 ms on Windows unless
+    // the process asked for finer); the due times stay on their grid all the same.
+    return pin_->WaitUnlessInterrupted(nullptr, static_cast<DWORD>(ms));
+  }
 
  private:
-  framework::CBaseFilter* filter_;
+  framework::CSourceStream* pin_;
+  platform::WaitableTimer* timer_;
 };
 
 // A caller-owned copy in task memory, or null with everything freed.
@@ -232,29 +248,36 @@ STDMETHODIMP CVeltranoVirtualCameraStream::QuerySupported(REFGUID set, DWORD id,
 
 // ---- Delivery ------------------------------------------------------------------
 
-void CVeltranoVirtualCameraStream::ResetTiming() noexcept {
-  running_stream_time_ = 0;
-  discontinuity_pending_ = true;
-  pacer_.Reset();
-}
+void CVeltranoVirtualCameraStream::ResetTiming() noexcept { pacer_.Reset(); }
 
 HRESULT CVeltranoVirtualCameraStream::OnWorkerThreadStart() {
   ResetTiming();
+  if (high_resolution_allowed_.load()) pacing_timer_ = platform::WaitableTimer::CreateHighResolution();
+  // Runs on the worker while Pause waits for it: the decoding is done before Run.
+  VideoFormat format;
+  if (!ReadVideoFormat(current_media_type(), &format) || format.image_size <= 0) return S_OK;
+  auto guard = delivery_lock_.Lock();
+  placeholder_.Prepare(static_cast<uint32_t>(format.image_size), format);
   return S_OK;
 }
 
 HRESULT CVeltranoVirtualCameraStream::OnWorkerThreadExit() {
+  pacing_timer_.reset();
   auto guard = delivery_lock_.Lock();
   reader_.Release();
   return S_OK;
 }
 
 HRESULT CVeltranoVirtualCameraStream::OnStreamingStart() {
-  // Runs on the worker after Pause has had its answer: the decoding costs Pause nothing.
-  VideoFormat format;
-  if (!ReadVideoFormat(current_media_type(), &format) || format.image_size <= 0) return S_OK;
+  pacer_.BeginRun();
+  return S_OK;
+}
+
+HRESULT CVeltranoVirtualCameraStream::OnStreamingEnd() {
+  // Nothing is delivered until the next Run: a view kept meanwhile would keep a section
+  // its producer closed alive, and a producer of a larger frame could not replace it.
   auto guard = delivery_lock_.Lock();
-  placeholder_.Prepare(static_cast<uint32_t>(format.image_size), format);
+  reader_.Release();
   return S_OK;
 }
 
@@ -275,16 +298,13 @@ HRESULT CVeltranoVirtualCameraStream::FillSample(IMediaSample* sample) {
   const uint32_t length =
       image_size > 0 && buffer_size > 0 ? static_cast<uint32_t>(std::min(image_size, buffer_size)) : 0;
 
-  REFERENCE_TIME start = running_stream_time_;
-  REFERENCE_TIME end = start + info.AvgTimePerFrame;
-  running_stream_time_ = end;
-  sample->SetTime(&start, &end);
+  PinPacingSource source(this, &pacing_timer_);
+  SampleTimes times;
+  // Cut short by Stop or Pause: the worker sees the same and drops the sample.
+  if (!pacer_.Next(info.AvgTimePerFrame, source, &times)) return S_OK;
+  sample->SetTime(&times.start, &times.stop);
   sample->SetSyncPoint(TRUE);
-  sample->SetDiscontinuity(discontinuity_pending_ ? TRUE : FALSE);
-  discontinuity_pending_ = false;
-
-  FilterPacingSource source(filter());
-  pacer_.Pace(start, info.AvgTimePerFrame, source);
+  sample->SetDiscontinuity(times.discontinuity ? TRUE : FALSE);
 
   // The picture last, after the wait, so the sample carries the newest frame there is
   // when it leaves.

@@ -20,6 +20,7 @@
 #include "framework/source_stream.h"
 #include "imaging/frame_converter.h"
 #include "platform/critical_section.h"
+#include "platform/waitable_timer.h"
 
 namespace veltrano::camera {
 
@@ -71,18 +72,28 @@ class CVeltranoVirtualCameraStream final : public framework::CSourceStream,
   HRESULT OnDeactivate() override;
 
   // Worker side.
-  //! Stamps and paces the sample, then copies the newest picture into it.
+  //! Waits until the sample is due, stamps it with that stream time, then copies the
+  //! newest picture into it. A wait cut short by Stop or Pause leaves the sample
+  //! unstamped and empty; the worker drops it.
   HRESULT FillSample(IMediaSample* sample) override;
-  //! Restarts the sample times at 0 with a discontinuity.
+  //! Restarts the sample times at 0, builds the placeholder (Pause does the work, so
+  //! that Run starts at once) and makes the pacing timer.
   HRESULT OnWorkerThreadStart() override;
-  //! Releases the section view.
+  //! Releases the section view and the pacing timer.
   HRESULT OnWorkerThreadExit() override;
-  //! Builds the placeholder before the first sample, so that the first sample's copy
-  //! does not delay it past the second one's due time.
+  //! A Run: the next sample is due at the stream time of now (or of the end of the
+  //! last one) and marked as a discontinuity.
   HRESULT OnStreamingStart() override;
+  //! Releases the section view: a paused camera holds no section.
+  HRESULT OnStreamingEnd() override;
 
   //! Whether the pin currently maps the frame section (tests).
   bool HasSectionView() const noexcept { return reader_.HasView(); }
+  //! Off: the next worker paces with timed waits instead of a high-resolution timer,
+  //! as on systems that refuse one (measurements compare the two).
+  void AllowHighResolutionTimer(bool allowed) noexcept { high_resolution_allowed_.store(allowed); }
+  //! Whether the current worker paces on a high-resolution timer.
+  bool PacesWithHighResolutionTimer() const noexcept { return static_cast<bool>(pacing_timer_); }
 
   //! The offered modes (read-only after construction).
   const std::vector<CaptureMode>& modes() const noexcept { return modes_; }
@@ -111,9 +122,9 @@ class CVeltranoVirtualCameraStream final : public framework::CSourceStream,
   // Delivery state. The timing values belong to the worker while it exists; the
   // section view and the placeholder cache are used under the delivery lock.
   platform::CriticalSection delivery_lock_;
-  REFERENCE_TIME running_stream_time_ = 0;
-  bool discontinuity_pending_ = true;
   FramePacer pacer_;
+  platform::WaitableTimer pacing_timer_;  // made and released on the worker
+  std::atomic<bool> high_resolution_allowed_{true};
   PlaceholderCache placeholder_;
   imaging::FrameConverter converter_;   // producer frames of another size or format
   channel::FrameSectionReader reader_;  // released first on destruction

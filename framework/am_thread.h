@@ -49,6 +49,9 @@ class CAMThread {
   void ReplyToCommand(HRESULT result) noexcept;
   //! Closes the thread handle without waiting; only for the worker thread itself.
   void AbandonWorker() noexcept;
+  //! Signalled while a command waits for the worker's answer, for waits on the worker
+  //! that must end when one arrives. Never reset it directly.
+  HANDLE command_event() const noexcept { return request_event_.get(); }
 
  private:
   static DWORD WINAPI WorkerEntry(void* thread_object);

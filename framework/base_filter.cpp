@@ -55,13 +55,15 @@ STDMETHODIMP CBaseFilter::Stop() {
 
 STDMETHODIMP CBaseFilter::Pause() {
   auto guard = filter_lock_->Lock();
-  if (state_.load() == State_Stopped) {
+  const FILTER_STATE from = state_.load();
+  if (from != State_Paused) {
     const LONG count = PinCount();
     for (LONG i = 0; i < count; ++i) {
       CBasePin* pin = PinAt(i);
       if (!pin) break;
       if (!pin->IsConnected()) continue;
-      const HRESULT hr = pin->OnActivate();
+      // From Stopped the pins get ready to deliver; from Running they stop delivering.
+      const HRESULT hr = from == State_Stopped ? pin->OnActivate() : pin->OnPausing();
       if (FAILED(hr)) return hr;
     }
   }

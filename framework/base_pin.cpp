@@ -311,6 +311,7 @@ LONG CBasePin::TypeListVersion() { return type_list_version_; }
 HRESULT CBasePin::OnActivate() { return S_OK; }
 HRESULT CBasePin::OnDeactivate() { return S_OK; }
 HRESULT CBasePin::OnRunning(REFERENCE_TIME start) { return S_OK; }
+HRESULT CBasePin::OnPausing() { return S_OK; }
 HRESULT CBasePin::AdoptMediaType(const AM_MEDIA_TYPE* type) { return ReplaceCurrentMediaType(type); }
 
 HRESULT CBasePin::ValidatePeer(IPin* peer) {

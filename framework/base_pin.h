@@ -62,6 +62,8 @@ class CBasePin : public CUnknown, public IPin, public IQualityControl {
   virtual HRESULT OnDeactivate();
   //! Filter runs from `start`.
   virtual HRESULT OnRunning(REFERENCE_TIME start);
+  //! Filter goes from Running back to Paused (connected pins only).
+  virtual HRESULT OnPausing();
   //! S_OK when `type` is acceptable for this pin.
   virtual HRESULT ValidateMediaType(const AM_MEDIA_TYPE* type) = 0;
   //! Stores an agreed type as the current media type.

@@ -3,6 +3,7 @@
 
 #include <new>
 
+#include "framework/base_pin.h"
 #include "framework/source_stream.h"
 
 namespace veltrano::framework {
@@ -32,6 +33,19 @@ void CSource::OnFinalRelease() noexcept {
   for (LONG i = 0; i < pin_count_; ++i) {
     if (pins_[i]) pins_[i]->ShutDownWorker();
   }
+}
+
+STDMETHODIMP CSource::GetState(DWORD timeout_ms, FILTER_STATE* out) {
+  const HRESULT hr = CBaseFilter::GetState(timeout_ms, out);
+  if (hr != S_OK || *out != State_Paused) return hr;
+  // Connections change only while stopped, so the pins read here stay as they are
+  // for as long as the filter is paused.
+  const LONG count = PinCount();
+  for (LONG i = 0; i < count; ++i) {
+    CBasePin* pin = PinAt(i);
+    if (pin && pin->IsConnected()) return VFW_S_CANT_CUE;
+  }
+  return S_OK;
 }
 
 LONG CSource::PinCount() {

@@ -1,5 +1,6 @@
 // Source filter storage: the array of source-stream pins and the state lock that
 // guards the filter and every pin (it is also the filter lock and each pin's lock).
+// Its pins are live: they deliver only while the filter runs.
 // The filter owns its pins and destroys them in its own destruction.
 #pragma once
 
@@ -17,6 +18,13 @@ class CSource : public CBaseFilter {
 
   //! Stops the filter and ends every worker before anything is destroyed.
   void OnFinalRelease() noexcept override;
+
+  // IMediaFilter
+  //! A source whose pins deliver only while running cannot cue data: in Paused with
+  //! a connected pin it answers VFW_S_CANT_CUE, so the graph waits for no sample.
+  //! (Wine 8's graph answers VFW_S_CANT_CUE then, ahead of a renderer's
+  //! VFW_S_STATE_INTERMEDIATE.) Takes no lock, like the filter's own GetState.
+  STDMETHODIMP GetState(DWORD timeout_ms, FILTER_STATE* out) override;
 
   //! PinCount and PinAt take only the small pin-list lock, never the state lock, so a
   //! downstream callback on a worker thread may enumerate pins while Stop waits.

@@ -25,10 +25,16 @@ bool MustLeave() noexcept { return t_worker_leave != WorkerLeave::kNone; }
 // Pin id text: "%d" of a 1-based position, within 12 characters with the terminator.
 constexpr size_t kIdChars = 12;
 
+// Bit 0 of the delivery request: the worker is to deliver.
+constexpr uint32_t kDeliver = 1;
+bool Delivers(uint32_t request) noexcept { return (request & kDeliver) != 0; }
+
 }  // namespace
 
 CSourceStream::CSourceStream(HRESULT* result, CSource* filter, const wchar_t* name) noexcept
     : CAMThread(result), CBaseOutputPin(filter, filter->state_lock(), name, result), source_filter_(filter) {
+  delivery_event_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  if (!delivery_event_) StoreResult(result, E_OUTOFMEMORY);
   StoreResult(result, source_filter_->AttachPin(this));
 }
 
@@ -47,30 +53,52 @@ DWORD CSourceStream::WorkerMain() {
     return 1;
   }
   ReplyToCommand(S_OK);
+  // The request whose run has ended (or that asked for none): a run that ended by
+  // itself is not started again until the next Run.
+  uint32_t finished = delivery_request_.load();
   for (;;) {
-    command = WaitForCommand();
-    switch (command) {
-      case WorkerPause:
-      case WorkerRun:
-        ReplyToCommand(S_OK);
-        StreamSamples();
-        if (t_worker_leave == WorkerLeave::kOrphaned) {
-          // The pin is gone: touch nothing of it.
-          if (IMemAllocator* pool = std::exchange(t_orphan_allocator, nullptr)) pool->Release();
-          return 0;
-        }
-        if (t_worker_leave == WorkerLeave::kStop) return FAILED(OnWorkerThreadExit()) ? 1 : 0;
-        break;
-      case WorkerStop:
-        ReplyToCommand(S_OK);
-        break;
-      case WorkerExit:
-        ReplyToCommand(S_OK);
-        return FAILED(OnWorkerThreadExit()) ? 1 : 0;
-      default:
-        ReplyToCommand(E_NOTIMPL);
-        break;
+    if (PeekCommand(&command)) {
+      switch (command) {
+        case WorkerPause:
+        case WorkerRun:
+          RequestDelivery(command == WorkerRun);
+          ReplyToCommand(S_OK);
+          break;
+        case WorkerStop:
+          // A Run that came before the Stop (and that the worker may not have begun)
+          // is over too: nothing more is delivered until the next Run.
+          finished = delivery_request_.load();
+          ReplyToCommand(S_OK);
+          break;
+        case WorkerExit:
+          ReplyToCommand(S_OK);
+          return FAILED(OnWorkerThreadExit()) ? 1 : 0;
+        default:
+          ReplyToCommand(E_NOTIMPL);
+          break;
+      }
+      continue;
     }
+    // Cleared before the request is read: a later request sets it again, so a wait on
+    // it wakes only for a request the worker has not seen.
+    ::ResetEvent(delivery_event_.get());
+    const uint32_t request = delivery_request_.load();
+    if (Delivers(request) && request != finished) {
+      current_run_.store(request);
+      StreamSamples();
+      finished = request;
+      if (t_worker_leave == WorkerLeave::kOrphaned) {
+        // The pin is gone: touch nothing of it.
+        if (IMemAllocator* pool = std::exchange(t_orphan_allocator, nullptr)) pool->Release();
+        return 0;
+      }
+      if (t_worker_leave == WorkerLeave::kStop) return FAILED(OnWorkerThreadExit()) ? 1 : 0;
+      OnStreamingEnd();
+      continue;
+    }
+    // Idle, paused or after the stream's end: blocked until a command or a new request.
+    const HANDLE waits[2] = {command_event(), delivery_event_.get()};
+    ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
   }
 }
 
@@ -80,21 +108,20 @@ HRESULT CSourceStream::OnWorkerThreadExit() { return S_OK; }
 
 HRESULT CSourceStream::OnStreamingStart() { return S_OK; }
 
+HRESULT CSourceStream::OnStreamingEnd() { return S_OK; }
+
 HRESULT CSourceStream::StreamSamples() {
   OnStreamingStart();
   for (;;) {
     DWORD command = 0;
     if (PeekCommand(&command)) {
-      if (command == WorkerPause || command == WorkerRun) {
-        ReplyToCommand(S_OK);
-      } else if (command == WorkerStop) {
-        // Left unanswered: the request stays signalled and WorkerMain replies.
-        return S_FALSE;
-      } else {
-        ReplyToCommand(E_UNEXPECTED);
-      }
+      // Pause, Run and Stop end this run, left unanswered: the request stays
+      // signalled and WorkerMain answers it.
+      if (command == WorkerPause || command == WorkerRun || command == WorkerStop) return S_FALSE;
+      ReplyToCommand(E_UNEXPECTED);
       continue;
     }
+    if (delivery_request_.load() != current_run_.load()) return S_OK;  // paused, or run again
     IMediaSample* sample = nullptr;
     const HRESULT acquired = AcquireSample(&sample, nullptr, nullptr, 0);
     // A downstream allocator or a clock may call back into the graph on this thread;
@@ -105,7 +132,7 @@ HRESULT CSourceStream::StreamSamples() {
     }
     if (FAILED(acquired) || !sample) {
       // No buffer (decommitted, or all out): look for a command again shortly.
-      ::Sleep(1);
+      WaitUnlessInterrupted(nullptr, 1);
       continue;
     }
     const HRESULT filled = FillSample(sample);
@@ -114,6 +141,12 @@ HRESULT CSourceStream::StreamSamples() {
       return S_FALSE;
     }
     if (filled == S_OK) {
+      // A Pause or Stop that arrived while the sample was filled (it may have cut the
+      // fill's wait short) wins: the sample is dropped and the command handled.
+      if (DeliveryInterrupted()) {
+        sample->Release();
+        continue;
+      }
       const HRESULT pushed = PushSample(sample);
       sample->Release();
       if (MustLeave()) return S_FALSE;
@@ -133,6 +166,30 @@ HRESULT CSourceStream::StreamSamples() {
   }
 }
 
+void CSourceStream::RequestDelivery(bool run) noexcept {
+  uint32_t request = delivery_request_.load();
+  uint32_t next = 0;
+  do {
+    // A Pause while paused changes nothing; every Run counts as a new run.
+    if (!run && !Delivers(request)) return;
+    next = (((request >> 1) + 1) << 1) | (run ? kDeliver : 0);
+  } while (!delivery_request_.compare_exchange_weak(request, next));
+  ::SetEvent(delivery_event_.get());
+}
+
+bool CSourceStream::DeliveryInterrupted() noexcept {
+  return ::WaitForSingleObject(command_event(), 0) == WAIT_OBJECT_0 ||
+         delivery_request_.load() != current_run_.load();
+}
+
+bool CSourceStream::WaitUnlessInterrupted(HANDLE object, DWORD timeout_ms) noexcept {
+  if (DeliveryInterrupted()) return false;
+  const HANDLE waits[3] = {command_event(), delivery_event_.get(), object};
+  const DWORD wait = ::WaitForMultipleObjects(object ? 3 : 2, waits, FALSE, timeout_ms);
+  if (wait == WAIT_OBJECT_0 || wait == WAIT_OBJECT_0 + 1) return !DeliveryInterrupted();
+  return true;
+}
+
 HRESULT CSourceStream::PreferredMediaType(CMediaTypeRecord* type) { return E_UNEXPECTED; }
 
 HRESULT CSourceStream::OnActivate() {
@@ -150,6 +207,8 @@ HRESULT CSourceStream::OnActivate() {
     JoinWorker();
     worker_ending_.store(false);
   }
+  // Every worker starts paused; the filter's Run tells it to deliver.
+  RequestDelivery(false);
   if (!StartWorker()) return E_FAIL;
   hr = SendCommand(WorkerInit);
   if (FAILED(hr)) {
@@ -159,6 +218,16 @@ HRESULT CSourceStream::OnActivate() {
     return hr;
   }
   return SendCommand(WorkerPause);
+}
+
+HRESULT CSourceStream::OnRunning(REFERENCE_TIME start) {
+  if (HasWorker()) RequestDelivery(true);
+  return S_OK;
+}
+
+HRESULT CSourceStream::OnPausing() {
+  RequestDelivery(false);
+  return S_OK;
 }
 
 HRESULT CSourceStream::OnDeactivate() {

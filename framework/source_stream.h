@@ -1,15 +1,22 @@
-// Output pin of a source filter that produces samples on a worker thread of its
+// Output pin of a live source filter that produces samples on a worker thread of its
 // own: take an empty sample, have it filled (FillSample), push it downstream, and
-// look for a command between samples. Pause from Stopped starts the worker; Stop
-// ends it. Threads: OnActivate/OnDeactivate on the thread changing the filter state
-// (state lock held); FillSample and the hooks on the worker, which never takes the
-// state lock. A stop that arrives on the worker itself (an application callback
+// look for a command between samples. Pause from Stopped starts the worker and gets
+// it ready, but it delivers only while the filter runs: Run starts delivery, Pause
+// from Running stops it again without ending the worker, Stop ends the worker.
+// Threads: OnActivate/OnDeactivate/OnRunning/OnPausing on the thread changing the
+// filter state (state lock held); FillSample and the hooks on the worker, which never
+// takes the state lock. Run and Pause only post the new state and never wait for the
+// worker (a renderer paused downstream may hold it inside Receive until the graph
+// runs again). A stop that arrives on the worker itself (an application callback
 // inside Receive) cannot wait for that worker: it decommits and lets the worker end
 // by itself once the call returns; the next activation joins it.
 #pragma once
 
+#include <cstdint>
+
 #include "framework/am_thread.h"
 #include "framework/base_output_pin.h"
+#include "platform/unique_handle.h"
 
 namespace veltrano::framework {
 
@@ -29,9 +36,13 @@ class CSourceStream : public CAMThread, public CBaseOutputPin {
   virtual HRESULT OnWorkerThreadStart();
   //! Runs on the worker as it ends.
   virtual HRESULT OnWorkerThreadExit();
-  //! Runs on the worker each time streaming begins; result ignored.
+  //! Runs on the worker each time delivery begins (at every Run); result ignored.
   virtual HRESULT OnStreamingStart();
-  //! The sample loop.
+  //! Runs on the worker each time delivery ends while the worker stays (a Pause,
+  //! another Run, the stream's own end); result ignored.
+  virtual HRESULT OnStreamingEnd();
+  //! The sample loop of one run: returns when the run ends (Pause, another Run, a
+  //! command, or the stream's own end).
   virtual HRESULT StreamSamples();
   //! The one type of a single-format pin; E_UNEXPECTED by default.
   virtual HRESULT PreferredMediaType(CMediaTypeRecord* type);
@@ -39,6 +50,10 @@ class CSourceStream : public CAMThread, public CBaseOutputPin {
   // Pin overrides.
   HRESULT OnActivate() override;
   HRESULT OnDeactivate() override;
+  //! Tells the worker to deliver from now on; does not wait for it.
+  HRESULT OnRunning(REFERENCE_TIME start) override;
+  //! Tells the worker to stop delivering and wait; does not wait for it.
+  HRESULT OnPausing() override;
   HRESULT ReleaseConnection() override;
   HRESULT ValidateMediaType(const AM_MEDIA_TYPE* type) override;
   HRESULT MediaTypeAt(LONG position, CMediaTypeRecord* type) override;
@@ -52,6 +67,14 @@ class CSourceStream : public CAMThread, public CBaseOutputPin {
   //! the destroyed pin and ends.
   void ShutDownWorker() noexcept;
 
+  // Worker side, for FillSample's waits.
+  //! Waits until `object` (may be null) is signalled or `timeout_ms` has passed; false
+  //! when the wait ended, or would begin, with the delivery interrupted.
+  bool WaitUnlessInterrupted(HANDLE object, DWORD timeout_ms) noexcept;
+  //! True when a command or a change between Paused and Running waits for the worker:
+  //! the sample being filled is dropped, not delivered.
+  bool DeliveryInterrupted() noexcept;
+
  protected:
   CSource* source_filter() const noexcept { return source_filter_; }
   //! True while a worker may still fill and deliver samples: also in a stopped filter
@@ -59,7 +82,17 @@ class CSourceStream : public CAMThread, public CBaseOutputPin {
   bool WorkerMayStream() const noexcept { return HasWorker() && !worker_ending_.load(); }
 
  private:
+  //! Records a Run (a new run, even when one is under way) or a Pause and wakes the worker.
+  void RequestDelivery(bool run) noexcept;
+
   CSource* const source_filter_;  // not counted: the filter owns its pins
+  // What the worker is asked to do: bit 0 set while it is to deliver, the rest counts
+  // the requests, so that each Run is a run of its own even when the worker missed
+  // the Pause before it. Written under the state lock or by the worker's commands.
+  std::atomic<uint32_t> delivery_request_{0};
+  // The request the current run of deliveries belongs to (written by the worker only).
+  std::atomic<uint32_t> current_run_{0};
+  platform::UniqueHandle delivery_event_;  // auto reset: set at every request
   // Set when the filter was stopped from the worker thread itself (a callback inside
   // Receive): that worker ends by itself and is joined by the next activation.
   std::atomic<bool> worker_ending_{false};

@@ -7,9 +7,13 @@
 #include <gtest/gtest.h>
 #include <qedit.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <vector>
 
 #include "camera/capture_mode.h"
+#include "camera/frame_pacer.h"
 #include "camera_fixture.h"
 #include "common/com_test_helpers.h"
 #include "common/task_mem_spy.h"
@@ -184,6 +188,19 @@ class WineGraph : public CameraFixture {
     CameraFixture::TearDown();
   }
 
+  // Camera -> grabber -> null renderer, each link made directly.
+  void ConnectChain() {
+    platform::ComPtr<IPin> grabber_in;
+    grabber_in.attach(FirstPin(grabber_filter_.get(), PINDIR_INPUT));
+    platform::ComPtr<IPin> grabber_out;
+    grabber_out.attach(FirstPin(grabber_filter_.get(), PINDIR_OUTPUT));
+    platform::ComPtr<IPin> renderer_in;
+    renderer_in.attach(FirstPin(renderer_.get(), PINDIR_INPUT));
+    ASSERT_TRUE(grabber_in && grabber_out && renderer_in);
+    ASSERT_EQ(S_OK, graph_builder_->ConnectDirect(pin_, grabber_in.get(), nullptr));
+    ASSERT_EQ(S_OK, graph_builder_->ConnectDirect(grabber_out.get(), renderer_in.get(), nullptr));
+  }
+
   IPin* FirstPin(IBaseFilter* filter, PIN_DIRECTION direction) {
     platform::ComPtr<IEnumPins> pins;
     EXPECT_EQ(S_OK, filter->EnumPins(pins.put()));
@@ -207,9 +224,15 @@ class WineGraph : public CameraFixture {
         << callback_.samples.receive_count() << " samples";
     ASSERT_EQ(S_OK, control->Stop());
     const auto received = callback_.samples.received();
+    // Start times on the frame grid from stream time 0 (a late sample may skip a grid
+    // point), strictly increasing.
+    EXPECT_EQ(0, received[0].start);
     for (size_t i = 0; i < received.size(); ++i) {
       EXPECT_EQ(kFrameBytes, received[i].length) << i;
-      EXPECT_EQ(static_cast<REFERENCE_TIME>(i) * kPeriod, received[i].start) << i;
+      EXPECT_EQ(0, received[i].start % kPeriod) << i;
+      if (i > 0) {
+        EXPECT_GT(received[i].start, received[i - 1].start) << i;
+      }
     }
     std::vector<double> intervals;
     for (size_t i = 1; i < received.size(); ++i) {
@@ -247,6 +270,80 @@ TEST_F(WineGraph, ConnectDirectAndRun) {
   grabber_out->Release();
   renderer_in->Release();
   RunFor(40, "Wine graph, ConnectDirect");
+}
+
+// A live source in Wine's real graph: nothing while paused (and the graph does not
+// wait for a preroll sample), then, after Run, samples at the format's rate whose
+// start times are the stream time at which they arrive; Pause and Run again, with
+// the times going on from where they stopped.
+TEST_F(WineGraph, PausedDeliversNothingAndRunsOnTheGraphsClock) {
+  ConnectChain();
+  platform::ComPtr<IMediaControl> control;
+  ASSERT_EQ(S_OK, graph_builder_.As(&control));
+  std::vector<size_t> run_starts;
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    SCOPED_TRACE(cycle);
+    const HRESULT paused = control->Pause();
+    // Wine's graph answers S_FALSE while its renderer waits for a preroll sample.
+    ASSERT_TRUE(paused == S_OK || paused == S_FALSE) << std::hex << paused;
+    OAFilterState state = State_Stopped;
+    EXPECT_EQ(VFW_S_CANT_CUE, control->GetState(500, &state));
+    EXPECT_EQ(State_Paused, state);
+    // A sample handed over just before the pause may still reach the grabber.
+    const size_t at_pause = callback_.samples.received().size();
+    EXPECT_FALSE(callback_.samples.WaitForReceives(static_cast<LONG>(at_pause) + 2, 50));
+    const size_t settled = callback_.samples.received().size();
+    EXPECT_FALSE(callback_.samples.WaitForReceives(static_cast<LONG>(settled) + 1, cycle == 0 ? 2000 : 700))
+        << "a sample in Paused";
+    if (cycle == 0) {
+      EXPECT_EQ(0u, settled);
+    }
+    run_starts.push_back(settled);
+    const HRESULT run = control->Run();
+    ASSERT_TRUE(run == S_OK || run == S_FALSE) << std::hex << run;
+    ASSERT_TRUE(callback_.samples.WaitForReceives(static_cast<LONG>(settled) + 40, 10000));
+  }
+  // The stream time against this process's real-time counter, read back to back.
+  REFERENCE_TIME offset = 0;
+  int64_t best = INT64_MAX;
+  for (int i = 0; i < 20; ++i) {
+    const int64_t before = camera::QueryRealTime();
+    REFERENCE_TIME stream_time = 0;
+    ASSERT_EQ(S_OK, camera_->GetStreamTime(&stream_time));
+    const int64_t after = camera::QueryRealTime();
+    if (after - before < best) {
+      best = after - before;
+      offset = stream_time - (before + after) / 2;
+    }
+  }
+  ASSERT_EQ(S_OK, control->Stop());
+  const auto received = callback_.samples.received();
+  std::vector<double> lags;
+  for (size_t i = 0; i < received.size(); ++i) {
+    SCOPED_TRACE(i);
+    const bool first_of_run = std::find(run_starts.begin(), run_starts.end(), i) != run_starts.end();
+    EXPECT_EQ(first_of_run, received[i].discontinuity);
+    EXPECT_EQ(received[i].start + kPeriod, received[i].end);
+    if (i > 0) {
+      EXPECT_GT(received[i].start, received[i - 1].start);
+    }
+    // Wine's system clock counts whole milliseconds: allow one.
+    const REFERENCE_TIME lag = received[i].real_time + offset - received[i].start;
+    if (i >= run_starts.back()) {
+      EXPECT_GT(lag, -10000) << "a start time ahead of the stream time";
+      lags.push_back(static_cast<double>(lag) / 10000.0);
+    }
+  }
+  EXPECT_EQ(0, received[0].start);
+  std::sort(lags.begin(), lags.end());
+  std::printf("[ figures  ] Wine graph, last run: stream time at the grabber minus start time: median %.2f ms, "
+              "max %.2f ms\n", lags[lags.size() / 2], lags.back());
+  EXPECT_LT(lags[lags.size() / 2], 33.3) << "start times far behind the stream time";
+  const std::vector<FakeInputPin::Received> last(received.begin() + run_starts.back(), received.end());
+  const double seconds = (last.back().real_time - last.front().real_time) / 1e7;
+  std::printf("[ figures  ] Wine graph, last run: %zu samples, %.2f samples/s\n", last.size(),
+              (last.size() - 1) / seconds);
+  EXPECT_GE(last.back().real_time - last.front().real_time, (static_cast<REFERENCE_TIME>(last.size()) - 5) * kPeriod);
 }
 
 // SetFormat on the connected pin of a stopped graph: the graph is asked to reconnect

@@ -117,8 +117,10 @@ class FakeClock final : public StackUnknown<IReferenceClock, IID_IReferenceClock
   }
   STDMETHODIMP Unadvise(DWORD_PTR) override { VELTRANO_UNEXPECTED(E_NOTIMPL); }
 
-  REFERENCE_TIME Now() const noexcept {
-    return frozen_.load() ? frozen_value_.load() : camera::QueryRealTime() + offset_.load();
+  REFERENCE_TIME Now() const noexcept { return AtRealTime(camera::QueryRealTime()); }
+  //! What the clock read, or would have read, at `real_time` (QueryRealTime units).
+  REFERENCE_TIME AtRealTime(int64_t real_time) const noexcept {
+    return frozen_.load() ? frozen_value_.load() : real_time + offset_.load();
   }
   //! Moves the running clock by `delta` (a jump forward or back).
   void Jump(REFERENCE_TIME delta) noexcept { offset_ += delta; }

@@ -1,12 +1,16 @@
-// Pacing arithmetic against a simulated clock: real time advances only when the pacer
-// sleeps (or the test says the sample took time), and the stream clock follows it at
-// a rate the test sets, jumps when told, or stands still. Deterministic; no real time.
+// Sample times and pacing against a simulated clock: real time advances only when the
+// pacer waits (or the test says the sample took time), and the stream clock follows
+// it, jumps, or stands still as the test says. Waits are exact, or rounded up to the
+// 15.625 ms ticks of a Windows process that never raised its timer resolution.
+// Deterministic; no real time.
 #include "camera/frame_pacer.h"
 
 #include <dshow.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <vector>
 
 namespace veltrano::camera {
@@ -14,6 +18,7 @@ namespace {
 
 constexpr REFERENCE_TIME kPeriod = 333333;
 constexpr REFERENCE_TIME kMs = 10000;
+constexpr int64_t kTick = 156250;  // 15.625 ms
 
 class SimulatedSource final : public PacingSource {
  public:
@@ -23,219 +28,266 @@ class SimulatedSource final : public PacingSource {
     return S_OK;
   }
   int64_t RealTime() noexcept override { return real_time; }
-  void SleepMilliseconds(DWORD milliseconds) noexcept override {
-    sleeps.push_back(milliseconds);
-    Advance(milliseconds * kMs);
+  bool Wait(int64_t duration) noexcept override {
+    ++waits;
+    if (interrupt_next_wait) {
+      interrupt_next_wait = false;
+      return false;
+    }
+    int64_t end = real_time + duration;
+    if (coarse) end = (end + kTick - 1) / kTick * kTick;  // the first tick at or after
+    Advance(end - real_time);
+    return true;
   }
-  //! Time passes: real time always, the stream clock at its rate. A scheduled jump
-  //! happens when real time reaches it.
+  //! Time passes: real time always, the stream clock when it runs.
   void Advance(int64_t duration) noexcept {
     real_time += duration;
-    stream_time += clock_running ? duration : 0;
-    if (jump_at != 0 && real_time >= jump_at) {
-      stream_time += jump;
-      jump_at = 0;
-    }
+    if (clock_running) stream_time += duration;
   }
 
   bool has_clock = true;
   bool clock_running = true;
-  int64_t jump_at = 0;  // real time of a scheduled clock jump, 0 for none
-  REFERENCE_TIME jump = 0;
+  bool coarse = false;
+  bool interrupt_next_wait = false;
+  int waits = 0;
   int64_t real_time = 5'000'000'000;
-  REFERENCE_TIME stream_time = 77'000'000;
-  std::vector<DWORD> sleeps;
+  REFERENCE_TIME stream_time = -200 * kMs;  // Wine's Run: 200 ms ahead of the clock
 };
 
-// Paces `count` samples at kPeriod from start time `first_start`, each taking
-// `work` of real time before its wait; returns the real time each one was released.
-std::vector<int64_t> PaceSamples(FramePacer& pacer, SimulatedSource& source, int count, REFERENCE_TIME first_index = 0,
-                                 int64_t work = 2 * kMs) {
-  std::vector<int64_t> releases;
+struct Released {
+  SampleTimes times;
+  int64_t real_time;
+  REFERENCE_TIME stream_time;
+};
+
+// Paces `count` samples, each taking `work` of real time before its wait.
+std::vector<Released> PaceSamples(FramePacer& pacer, SimulatedSource& source, int count, int64_t work = 2 * kMs) {
+  std::vector<Released> released;
   for (int i = 0; i < count; ++i) {
     source.Advance(work);
-    pacer.Pace((first_index + i) * kPeriod, kPeriod, source);
-    releases.push_back(source.real_time);
+    SampleTimes times;
+    EXPECT_TRUE(pacer.Next(kPeriod, source, &times));
+    released.push_back({times, source.real_time, source.stream_time});
   }
-  return releases;
+  return released;
 }
 
-std::vector<int64_t> Intervals(const std::vector<int64_t>& releases) {
-  std::vector<int64_t> intervals;
-  for (size_t i = 1; i < releases.size(); ++i) intervals.push_back(releases[i] - releases[i - 1]);
+std::vector<double> IntervalsMs(const std::vector<Released>& released) {
+  std::vector<double> intervals;
+  for (size_t i = 1; i < released.size(); ++i) {
+    intervals.push_back(static_cast<double>(released[i].real_time - released[i - 1].real_time) / kMs);
+  }
   return intervals;
 }
 
-// Every interval one period apart, within the 1 ms sleep granularity, plus the 2 ms a
-// sample takes where the wait is measured from the end of that work (a re-take, a
-// stopped clock).
-void ExpectEvenlySpaced(const std::vector<int64_t>& intervals) {
-  for (size_t i = 0; i < intervals.size(); ++i) {
-    EXPECT_GE(intervals[i], kPeriod - kMs) << "interval " << i;
-    EXPECT_LE(intervals[i], kPeriod + 3 * kMs) << "interval " << i;
+// Start times one interval apart, stop = start + interval, and never ahead of the
+// stream time at which the sample left.
+void ExpectOnTheGrid(const std::vector<Released>& released) {
+  for (size_t i = 0; i < released.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(released[i].times.start + kPeriod, released[i].times.stop);
+    EXPECT_LE(released[i].times.start, released[i].stream_time);
+    if (i > 0) {
+      EXPECT_EQ(released[i - 1].times.stop, released[i].times.start);
+      EXPECT_FALSE(released[i].times.discontinuity);
+    }
   }
 }
 
-TEST(FramePacer, FirstSampleIsDueAtOnceThenOnePeriodApart) {
-  SimulatedSource source;
-  FramePacer pacer;
-  source.Advance(0);
-  pacer.Pace(0, kPeriod, source);
-  EXPECT_TRUE(source.sleeps.empty());
-  EXPECT_TRUE(pacer.offset_known());
-  EXPECT_EQ(77'000'000, pacer.offset());
-
-  const auto releases = PaceSamples(pacer, source, 30, 1);
-  ExpectEvenlySpaced(Intervals(releases));
-  // Sample j leaves when the clock reaches the first sample's time plus j periods.
-  EXPECT_GE(source.stream_time, 77'000'000 + 30 * kPeriod);
-  EXPECT_LT(source.stream_time, 77'000'000 + 30 * kPeriod + kMs);
-  EXPECT_EQ(0u, pacer.retakes());
-  // Polls at least every 10 ms, sleeps at least 1 ms.
-  EXPECT_EQ(10u, *std::max_element(source.sleeps.begin(), source.sleeps.end()));
-  EXPECT_EQ(1u, *std::min_element(source.sleeps.begin(), source.sleeps.end()));
+TEST(FramePacer, FirstSampleOfARunIsDueAtStreamTimeZeroOrNow) {
+  struct Row {
+    REFERENCE_TIME stream_time;
+    REFERENCE_TIME expected_start;
+    int64_t expected_wait;
+  };
+  // Wine's graph runs 200 ms ahead: the first sample waits for stream time 0. A graph
+  // whose stream time is past 0 gets its first sample at once.
+  for (const Row row : {Row{-200 * kMs, 0, 200 * kMs}, Row{5'000 * kMs, 5'000 * kMs, 0}, Row{0, 0, 0}}) {
+    SCOPED_TRACE(row.stream_time);
+    SimulatedSource source;
+    source.stream_time = row.stream_time;
+    FramePacer pacer;
+    const int64_t before = source.real_time;
+    SampleTimes times;
+    ASSERT_TRUE(pacer.Next(kPeriod, source, &times));
+    EXPECT_EQ(row.expected_start, times.start);
+    EXPECT_EQ(row.expected_start + kPeriod, times.stop);
+    EXPECT_TRUE(times.discontinuity);
+    EXPECT_EQ(row.expected_wait, source.real_time - before);
+  }
 }
 
-TEST(FramePacer, NoClockSleepsOnePeriod) {
+// The same schedule with exact waits and with waits rounded up to 15.625 ms ticks:
+// start times stay on the grid and the average rate holds, since every due time is
+// absolute and a late wake-up never moves the next one. The spread is printed.
+TEST(FramePacer, CoarseWaitsKeepTheAverageRate) {
+  for (bool coarse : {false, true}) {
+    SCOPED_TRACE(coarse ? "coarse" : "exact");
+    SimulatedSource source;
+    source.coarse = coarse;
+    source.real_time = 5'000'000'000 + 37'000;  // the ticks' phase is arbitrary
+    FramePacer pacer;
+    const auto released = PaceSamples(pacer, source, 301);
+    ExpectOnTheGrid(released);
+    EXPECT_TRUE(released[0].times.discontinuity);
+    EXPECT_EQ(300 * kPeriod, released.back().times.start - released.front().times.start);
+
+    std::vector<double> intervals = IntervalsMs(released);
+    double sum = 0;
+    double squares = 0;
+    for (double interval : intervals) sum += interval;
+    const double mean = sum / intervals.size();
+    for (double interval : intervals) squares += (interval - mean) * (interval - mean);
+    std::sort(intervals.begin(), intervals.end());
+    std::printf("[ figures  ] %s waits: interval mean %.3f ms, min %.3f, median %.3f, max %.3f, stddev %.3f ms\n",
+                coarse ? "15.625 ms tick" : "exact", mean, intervals.front(), intervals[intervals.size() / 2],
+                intervals.back(), std::sqrt(squares / intervals.size()));
+    // 300 intervals take 10 s, give or take the lateness of the last wake-up.
+    const double late_bound_ms = coarse ? 15.625 : 0.0;
+    EXPECT_GE(mean, 33.3333 - 0.001);
+    EXPECT_LE(mean, 33.3334 + late_bound_ms / 300);
+    // Each sample leaves no later than one tick after it is due.
+    for (const Released& r : released) EXPECT_LT(r.stream_time - r.times.start, coarse ? kTick : kMs);
+  }
+}
+
+// A worker held up leaves at once, stamped with the latest grid point, and is back on
+// the grid after: no burst of the samples it missed, no two closer than half an
+// interval.
+TEST(FramePacer, LateWorkerSkipsToTheGridWithoutABurst) {
+  for (int64_t delay : {50 * kMs, 100 * kMs, 133 * kMs, 1000 * kMs}) {
+    SCOPED_TRACE(delay);
+    SimulatedSource source;
+    FramePacer pacer;
+    auto released = PaceSamples(pacer, source, 5);
+    const auto late = PaceSamples(pacer, source, 1, delay);
+    const auto after = PaceSamples(pacer, source, 10);
+    released.insert(released.end(), late.begin(), late.end());
+    released.insert(released.end(), after.begin(), after.end());
+    if (delay >= 2 * kPeriod) {
+      EXPECT_EQ(1u, pacer.skipped());
+    }
+    for (size_t i = 1; i < released.size(); ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_GT(released[i].times.start, released[i - 1].times.start);
+      EXPECT_EQ(0, released[i].times.start % kPeriod);  // on the grid (anchored at 0)
+      EXPECT_LE(released[i].times.start, released[i].stream_time);
+      EXPECT_LT(released[i].stream_time - released[i].times.start, kPeriod);
+      EXPECT_GE(released[i].real_time - released[i - 1].real_time, kPeriod / 2) << "burst";
+      EXPECT_FALSE(released[i].times.discontinuity);
+    }
+  }
+}
+
+// A clock that jumps back restarts the grid one interval on (a discontinuity, the one
+// place times go back); one that jumps forward is followed at once.
+TEST(FramePacer, ClockJumpsAreFollowed) {
+  SimulatedSource source;
+  source.stream_time = 60'000 * kMs;
+  FramePacer pacer;
+  auto released = PaceSamples(pacer, source, 10);
+  source.stream_time -= 3000 * kMs;
+  const auto back = PaceSamples(pacer, source, 10);
+  EXPECT_EQ(1u, pacer.restarts());
+  EXPECT_TRUE(back[0].times.discontinuity);
+  EXPECT_EQ(back[0].stream_time, back[0].times.start);
+  EXPECT_NEAR(static_cast<double>(kPeriod), static_cast<double>(back[0].real_time - released.back().real_time),
+              static_cast<double>(3 * kMs));
+  ExpectOnTheGrid(std::vector<Released>(back.begin() + 1, back.end()));
+
+  source.stream_time += 1000 * kMs;
+  const auto forward = PaceSamples(pacer, source, 10);
+  EXPECT_EQ(1u, pacer.skipped());
+  EXPECT_LE(forward[0].stream_time - forward[0].times.start, kPeriod);
+  ExpectOnTheGrid(std::vector<Released>(forward.begin() + 1, forward.end()));
+}
+
+// A clock that stops: the samples keep their rate in real time and their times keep
+// increasing; when it runs again the grid restarts at it.
+TEST(FramePacer, StoppedClockKeepsTheRateInRealTime) {
+  SimulatedSource source;
+  FramePacer pacer;
+  auto released = PaceSamples(pacer, source, 10);
+  source.clock_running = false;
+  const auto stopped = PaceSamples(pacer, source, 30);
+  released.insert(released.end(), stopped.begin(), stopped.end());
+  for (size_t i = 10; i < released.size(); ++i) {
+    EXPECT_NEAR(33.3, (released[i].real_time - released[i - 1].real_time) / static_cast<double>(kMs), 2.1) << i;
+    EXPECT_EQ(released[i - 1].times.stop, released[i].times.start) << i;
+  }
+  source.clock_running = true;
+  const auto resumed = PaceSamples(pacer, source, 10);
+  EXPECT_TRUE(resumed[0].times.discontinuity);
+  ExpectOnTheGrid(std::vector<Released>(resumed.begin() + 1, resumed.end()));
+}
+
+// Without a clock, times come from real time since the run began, and continue from
+// the end of the last sample at the next run.
+TEST(FramePacer, WithoutAClockTimesComeFromRealTime) {
   SimulatedSource source;
   source.has_clock = false;
   FramePacer pacer;
-  pacer.Pace(0, kPeriod, source);
-  pacer.Pace(kPeriod, kPeriod, source);
-  EXPECT_EQ((std::vector<DWORD>{33, 33}), source.sleeps);
-  EXPECT_FALSE(pacer.offset_known());
+  const auto first = PaceSamples(pacer, source, 10);
+  EXPECT_EQ(0, first[0].times.start);
+  EXPECT_TRUE(first[0].times.discontinuity);
+  for (size_t i = 1; i < first.size(); ++i) {
+    EXPECT_EQ(static_cast<REFERENCE_TIME>(i) * kPeriod, first[i].times.start);
+    EXPECT_EQ(kPeriod, first[i].real_time - first[i - 1].real_time);
+  }
+  source.Advance(2000 * kMs);  // paused for 2 s
+  pacer.BeginRun();
+  const auto second = PaceSamples(pacer, source, 3);
+  EXPECT_EQ(first.back().times.stop, second[0].times.start);
+  EXPECT_TRUE(second[0].times.discontinuity);
+  EXPECT_EQ(2 * kMs, second[0].real_time - first.back().real_time - 2000 * kMs);  // at once
 }
 
-TEST(FramePacer, NonPositivePeriodDoesNotWait) {
-  SimulatedSource source;
-  FramePacer pacer;
-  pacer.Pace(0, 0, source);
-  pacer.Pace(0, -5, source);
-  EXPECT_TRUE(source.sleeps.empty());
-  EXPECT_FALSE(pacer.offset_known());
-}
-
-// Wine's graph: the filter streams while paused (start time 0, so stream time is the
-// clock's time), then runs with a start time 200 ms ahead of the clock. The stream time
-// drops by the whole clock time; with the first offset kept, every wait would run to
-// its cap (about 53 ms, 19 samples per second).
-TEST(FramePacer, RunWithStartTimeAheadKeepsTheRate) {
-  SimulatedSource source;
-  FramePacer pacer;
-  auto paused = PaceSamples(pacer, source, 10);
-  source.stream_time = -200 * kMs;  // Run(clock + 200 ms)
-  const auto running = PaceSamples(pacer, source, 60, 10);
-  EXPECT_EQ(1u, pacer.retakes());
-
-  std::vector<int64_t> all = paused;
-  all.insert(all.end(), running.begin(), running.end());
-  ExpectEvenlySpaced(Intervals(all));
-  EXPECT_NEAR(60 * kPeriod, running.back() - running.front() + kPeriod, 4 * kMs);  // 60 samples: 2 s
-}
-
-TEST(FramePacer, ClockJumpingForwardAndBackKeepsTheRate) {
-  SimulatedSource source;
-  FramePacer pacer;
-  auto releases = PaceSamples(pacer, source, 10);
-  source.stream_time += 1000 * kMs;  // forward: no catch-up burst
-  auto later = PaceSamples(pacer, source, 10, 10);
-  releases.insert(releases.end(), later.begin(), later.end());
-  source.stream_time -= 3000 * kMs;  // back: no stall
-  later = PaceSamples(pacer, source, 10, 20);
-  releases.insert(releases.end(), later.begin(), later.end());
-  EXPECT_EQ(2u, pacer.retakes());
-  ExpectEvenlySpaced(Intervals(releases));
-}
-
-// A jump in the middle of a wait: the waiting sample keeps its real-time schedule
-// instead of leaving at once (forward) or late (back).
-TEST(FramePacer, ClockJumpingDuringAWaitKeepsTheSampleOnSchedule) {
-  for (REFERENCE_TIME jump : {1000 * kMs, -1000 * kMs}) {
+// A resumed graph continues its stream time from where it paused, up to an interval
+// before the end of the last sample: the first sample waits for that end. A stream
+// time that went back further than the resume bound has restarted: so do the times.
+TEST(FramePacer, ResumeKeepsTimesIncreasing) {
+  struct Row {
+    const char* what;
+    REFERENCE_TIME step_back;  // of the stream time against the last sample's end
+    bool waits_for_last_end;
+  };
+  const Row rows[] = {
+      {"continues, 20 ms before the end", 20 * kMs, true},
+      {"continues past the end", -50 * kMs, false},
+      {"restarted", FramePacer::kMaxResumeWait + kMs, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
     SimulatedSource source;
     FramePacer pacer;
-    auto releases = PaceSamples(pacer, source, 5);
-    source.jump_at = source.real_time + 2 * kMs + 5 * kMs;  // 5 ms into the next wait
-    source.jump = jump;
-    const auto later = PaceSamples(pacer, source, 10, 5);
-    releases.insert(releases.end(), later.begin(), later.end());
-    EXPECT_EQ(1u, pacer.retakes()) << jump;
-    ExpectEvenlySpaced(Intervals(releases));
-  }
-}
-
-// Small lateness is caught up without a re-take: a slow sample is followed by a
-// shorter wait, and the schedule holds.
-TEST(FramePacer, SlowSampleIsCaughtUpWithinTheSlack) {
-  SimulatedSource source;
-  FramePacer pacer;
-  PaceSamples(pacer, source, 5);
-  const int64_t before = source.real_time;
-  source.Advance(45 * kMs);  // the downstream pin held us for 45 ms
-  pacer.Pace(5 * kPeriod, kPeriod, source);
-  EXPECT_EQ(before + 45 * kMs, source.real_time);  // already late: no wait
-  pacer.Pace(6 * kPeriod, kPeriod, source);
-  EXPECT_EQ(0u, pacer.retakes());
-  EXPECT_GE(source.stream_time, pacer.offset() + 6 * kPeriod);
-  EXPECT_LT(source.stream_time, pacer.offset() + 6 * kPeriod + kMs);
-}
-
-// A clock that stops: real time governs and samples stay one period apart, never a
-// capped wait followed by none.
-TEST(FramePacer, StoppedClockHoldsEachSampleOnePeriod) {
-  SimulatedSource source;
-  FramePacer pacer;
-  auto releases = PaceSamples(pacer, source, 5);
-  source.clock_running = false;
-  const auto stopped = PaceSamples(pacer, source, 30, 5);
-  releases.insert(releases.end(), stopped.begin(), stopped.end());
-  const auto intervals = Intervals(releases);
-  ExpectEvenlySpaced(intervals);
-  // No wait ever longer than one period plus 20 ms.
-  for (int64_t interval : intervals) EXPECT_LE(interval, kPeriod + FramePacer::kSlack);
-
-  // The clock runs again: the schedule continues without a burst.
-  source.clock_running = true;
-  const auto resumed = PaceSamples(pacer, source, 10, 35);
-  ExpectEvenlySpaced(Intervals(resumed));
-  EXPECT_GE(resumed.front() - releases.back(), kPeriod - kMs);
-}
-
-// A clock running at half speed cannot hold a sample longer than the wait it asked for
-// in real time.
-TEST(FramePacer, SlowClockIsBoundedByRealTime) {
-  class HalfSpeed final : public PacingSource {
-   public:
-    HRESULT StreamTime(REFERENCE_TIME* out) noexcept override {
-      *out = real / 2;
-      return S_OK;
+    const auto before = PaceSamples(pacer, source, 60);
+    const REFERENCE_TIME last_stop = before.back().times.stop;
+    source.stream_time = last_stop - row.step_back;
+    pacer.BeginRun();
+    SampleTimes times;
+    ASSERT_TRUE(pacer.Next(kPeriod, source, &times));
+    EXPECT_TRUE(times.discontinuity);
+    if (row.waits_for_last_end) {
+      EXPECT_EQ(last_stop, times.start);
+      EXPECT_EQ(last_stop, source.stream_time);
+    } else {
+      EXPECT_EQ(last_stop - row.step_back, times.start);
     }
-    int64_t RealTime() noexcept override { return real; }
-    void SleepMilliseconds(DWORD ms) noexcept override { real += ms * kMs; }
-    int64_t real = 0;
-  } source;
-  FramePacer pacer;
-  std::vector<int64_t> releases;
-  for (int i = 0; i < 20; ++i) {
-    pacer.Pace(i * kPeriod, kPeriod, source);
-    releases.push_back(source.real);
-  }
-  for (int64_t interval : Intervals(releases)) {
-    EXPECT_GE(interval, kPeriod - kMs);
-    EXPECT_LE(interval, kPeriod + FramePacer::kSlack);
   }
 }
 
-TEST(FramePacer, ResetMakesTheNextSampleDueAtOnce) {
+// A wait cut short (Stop or Pause) gives no times, and the grid stays where it was.
+TEST(FramePacer, InterruptedWaitGivesNoSample) {
   SimulatedSource source;
   FramePacer pacer;
-  PaceSamples(pacer, source, 3);
-  pacer.Reset();
-  EXPECT_FALSE(pacer.offset_known());
-  const size_t sleeps = source.sleeps.size();
-  source.stream_time += 10 * kMs;
-  pacer.Pace(0, kPeriod, source);
-  EXPECT_EQ(sleeps, source.sleeps.size());
-  EXPECT_EQ(source.stream_time, pacer.offset());
+  const auto released = PaceSamples(pacer, source, 3);
+  source.interrupt_next_wait = true;
+  SampleTimes times;
+  times.start = -7;
+  EXPECT_FALSE(pacer.Next(kPeriod, source, &times));
+  EXPECT_EQ(-7, times.start);
+  ASSERT_TRUE(pacer.Next(kPeriod, source, &times));
+  EXPECT_EQ(released.back().times.stop, times.start);
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ VELTRANO_CHILD_MODE(free_module_after_release_on_the_worker) {
     platform::ComPtr<IPin> pin = FindPin(filter, PINDIR_OUTPUT);
     if (!released_event || !freed_event || !pin || pin->Connect(&sink, nullptr) != S_OK) return kExitSetupFailed;
   }
-  if (filter->Pause() != S_OK || !sink.WaitForReceives(2)) return kExitSetupFailed;
+  if (filter->Run(0) != S_OK || !sink.WaitForReceives(2)) return kExitSetupFailed;
   armed = true;
   if (::WaitForSingleObject(released_event.get(), 10000) != WAIT_OBJECT_0) return kExitSetupFailed;
   if (released.load() != 0) return kExitNotReleasedOnTheWorker;

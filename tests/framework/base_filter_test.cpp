@@ -43,10 +43,12 @@ class RecordingStream final : public TestStream {
     last_run_start = start;
     return Record('R', running_result);
   }
+  HRESULT OnPausing() override { return Record('P', pausing_result); }
 
   HRESULT activate_result = S_OK;
   HRESULT deactivate_result = S_OK;
   HRESULT running_result = S_OK;
+  HRESULT pausing_result = S_OK;
   REFERENCE_TIME last_run_start = -1;
 
  private:
@@ -110,7 +112,9 @@ class FilterStateTest : public BaseFilterTest {
   }
   FILTER_STATE State() {
     FILTER_STATE state = static_cast<FILTER_STATE>(77);
-    EXPECT_EQ(S_OK, filter_->GetState(0, &state));
+    const HRESULT hr = filter_->GetState(0, &state);
+    // Paused with connected pins, a live source cannot cue (see the GetState test).
+    EXPECT_EQ(state == State_Paused ? VFW_S_CANT_CUE : S_OK, hr);
     return state;
   }
   // Calls recorded so far, then forgotten.
@@ -192,9 +196,9 @@ TEST_F(FilterStateTest, PauseActivatesConnectedPinsOnlyOnceFromStopped) {
   EXPECT_EQ(1000, pins_[2]->last_run_start);
   EXPECT_EQ(State_Running, State());
 
-  // From Running, Pause only changes the state.
+  // From Running, Pause tells the connected pins to stop delivering.
   EXPECT_EQ(S_OK, filter_->Pause());
-  EXPECT_EQ(Calls{}, TakeCalls());
+  EXPECT_EQ((Calls{"P0", "P2"}), TakeCalls());
   EXPECT_EQ(State_Paused, State());
 
   EXPECT_EQ(S_OK, filter_->Stop());
@@ -239,6 +243,60 @@ TEST_F(FilterStateTest, RunStoresTheStartTimeEvenWhenActivationFails) {
   EXPECT_EQ(6000, stream_time);
   ASSERT_EQ(S_OK, filter_->SetSyncSource(nullptr));
   EXPECT_EQ(1, clock.ref_count());
+}
+
+TEST_F(FilterStateTest, PauseFromRunningStopsAtTheFirstPausingFailure) {
+  ASSERT_EQ(S_OK, filter_->Run(0));
+  TakeCalls();
+  pins_[2]->pausing_result = kFailureB;
+  EXPECT_EQ(kFailureB, filter_->Pause());
+  EXPECT_EQ((Calls{"P0", "P2"}), TakeCalls());
+  EXPECT_EQ(State_Running, State());
+}
+
+// A live source answers VFW_S_CANT_CUE while paused with a pin connected, so that the
+// graph does not wait for a preroll sample; unconnected, or in any other state, S_OK.
+TEST_F(BaseFilterTest, GetStateOfALiveSource) {
+  TestSourceFilter* filter = TestSourceFilter::Create(&log_, 2);
+  ASSERT_NE(nullptr, filter);
+  StreamSink sink;
+  struct Row {
+    const char* what;
+    bool connect_second;
+    FILTER_STATE state;
+    HRESULT expected;
+  };
+  const Row rows[] = {
+      {"stopped, unconnected", false, State_Stopped, S_OK},
+      {"paused, unconnected", false, State_Paused, S_OK},
+      {"running, unconnected", false, State_Running, S_OK},
+      {"stopped, connected", true, State_Stopped, S_OK},
+      {"paused, second pin connected", true, State_Paused, VFW_S_CANT_CUE},
+      {"running, connected", true, State_Running, S_OK},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_EQ(S_OK, filter->Stop());
+    if (row.connect_second && !filter->stream(1)->IsConnected()) {
+      AM_MEDIA_TYPE type{};
+      MakeFrameType(&type);
+      ASSERT_EQ(S_OK, filter->stream(1)->Connect(&sink, &type));
+      CoTaskMemFree(type.pbFormat);
+    }
+    if (row.state == State_Paused) {
+      ASSERT_EQ(S_OK, filter->Pause());
+    } else if (row.state == State_Running) {
+      ASSERT_EQ(S_OK, filter->Run(0));
+    }
+    FILTER_STATE state = static_cast<FILTER_STATE>(77);
+    EXPECT_EQ(row.expected, filter->GetState(0, &state));
+    EXPECT_EQ(row.state, state);
+    EXPECT_EQ(E_POINTER, filter->GetState(0, nullptr));
+  }
+  ASSERT_EQ(S_OK, filter->Stop());
+  filter->stream(1)->Disconnect();
+  EXPECT_EQ(0u, filter->base_filter()->Release());
+  EXPECT_EQ(1, sink.ref_count());
 }
 
 TEST_F(FilterStateTest, RunFromPausedStopsAtTheFirstRunningFailure) {
@@ -521,7 +579,10 @@ TEST_F(BaseFilterTest, ReleasedWhileRunningStopsAndJoinsItsWorker) {
     ASSERT_EQ(S_OK, filter->stream(0)->Connect(&sink, &type));
     CoTaskMemFree(type.pbFormat);
     ASSERT_EQ(S_OK, target == State_Paused ? filter->Pause() : filter->Run(0));
-    ASSERT_TRUE(sink.WaitForReceives(5));
+    ASSERT_TRUE(filter->stream(0)->HasWorker());
+    if (target == State_Running) {
+      ASSERT_TRUE(sink.WaitForReceives(5));
+    }
 
     EXPECT_EQ(0u, filter->base_filter()->Release());
     EXPECT_EQ(1, log.filter_destroyed.load());
@@ -544,7 +605,7 @@ void StreamThenFailToStop(TestSourceFilter* filter, StreamSink* sink, test::Forw
   ASSERT_EQ(S_OK, filter->stream(0)->Connect(sink, &type));
   CoTaskMemFree(type.pbFormat);
   EXPECT_EQ(filter->stream(0)->pool(), static_cast<IMemAllocator*>(allocator));
-  ASSERT_EQ(S_OK, filter->Pause());
+  ASSERT_EQ(S_OK, filter->Run(0));
   ASSERT_TRUE(sink->WaitForReceives(3));
 
   allocator->fail_decommit = true;

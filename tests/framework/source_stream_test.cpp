@@ -1,5 +1,5 @@
-// The source stream pin and its worker: the command protocol, the sample loop's
-// endings (end of stream, fill error, downstream refusal), activation and
+// The source stream pin and its worker: the command protocol, delivery only while
+// running, the sample loop's endings (end of stream, fill error, downstream refusal), activation and
 // deactivation, the default type hooks, QueryId, and a filter stopped or released
 // from inside its own worker's call out.
 #include <gtest/gtest.h>
@@ -74,6 +74,11 @@ class SourceStreamTest : public testing::Test {
     const std::vector<LONG> frames = sink_.frames();
     for (size_t i = 0; i < frames.size(); ++i) ASSERT_EQ(static_cast<LONG>(i), frames[i]);
   }
+  // In order, with gaps only where a Pause or Run dropped a sample being filled.
+  void ExpectFramesRising() {
+    const std::vector<LONG> frames = sink_.frames();
+    for (size_t i = 1; i < frames.size(); ++i) ASSERT_LT(frames[i - 1], frames[i]) << i;
+  }
 
   platform::ScopedComInit com_{COINIT_MULTITHREADED};
   long objects_before_ = 0;
@@ -85,15 +90,11 @@ class SourceStreamTest : public testing::Test {
   TestStream* stream_ = nullptr;
 };
 
-TEST_F(SourceStreamTest, PauseStreamsNumberedFramesAndStopEndsTheWorker) {
+TEST_F(SourceStreamTest, RunStreamsNumberedFramesAndStopEndsTheWorker) {
   Connect();
-  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_EQ(S_OK, filter_->Run(0));
   EXPECT_TRUE(stream_->HasWorker());
   ASSERT_TRUE(sink_.WaitForReceives(20));
-  // Run and Pause from Running say nothing to the worker: frames keep flowing.
-  ASSERT_EQ(S_OK, filter_->Run(0));
-  ASSERT_EQ(S_OK, filter_->Pause());
-  ASSERT_TRUE(sink_.WaitForReceives(40));
   EXPECT_EQ(S_OK, filter_->Stop());
   EXPECT_FALSE(stream_->HasWorker());
   EXPECT_EQ(1, log_.thread_starts.load());
@@ -116,36 +117,158 @@ TEST_F(SourceStreamTest, PauseStreamsNumberedFramesAndStopEndsTheWorker) {
   ExpectFramesInOrder();
 }
 
+// Paused, the worker exists and the allocator is committed, but the worker blocks
+// without asking for a single buffer until Run; Pause from Running stops delivery
+// again without ending the worker.
+TEST_F(SourceStreamTest, PausedDeliversNothingUntilRun) {
+  platform::ComPtr<IMemAllocator> real;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                                   real.put_void()));
+  test::ForwardingAllocator allocator(real.get());
+  std::atomic<LONG> get_buffers{0};
+  allocator.on_get_buffer = [&] { ++get_buffers; };
+  sink_.allocator = &allocator;
+  struct Disconnecter {
+    TestSourceFilter* filter;
+    StreamSink* sink;
+    ~Disconnecter() {
+      filter->Stop();
+      filter->stream(0)->Disconnect();
+      sink->allocator = nullptr;
+    }
+  } disconnecter{filter_, &sink_};
+  Connect();
+
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    SCOPED_TRACE(cycle);
+    ASSERT_EQ(S_OK, filter_->Pause());
+    EXPECT_TRUE(stream_->HasWorker());
+    const LONG buffers = get_buffers.load();
+    const LONG received = sink_.receive_count();
+    ::Sleep(300);
+    // A polling worker would have asked the allocator for buffers by now.
+    EXPECT_EQ(buffers, get_buffers.load());
+    EXPECT_EQ(received, sink_.receive_count());
+    if (cycle == 0) {
+      IMediaSample* sample = nullptr;
+      ASSERT_EQ(S_OK, real->GetBuffer(&sample, nullptr, nullptr, AM_GBF_NOWAIT)) << "committed while paused";
+      sample->Release();
+    }
+    ASSERT_EQ(S_OK, filter_->Run(0));
+    ASSERT_TRUE(sink_.WaitForReceives(received + 5));
+  }
+  ASSERT_EQ(S_OK, filter_->Pause());
+  EXPECT_EQ(S_OK, filter_->Stop());
+  EXPECT_EQ(1, log_.thread_starts.load());
+  EXPECT_EQ(3, log_.streaming_starts.load());  // once per Run
+  EXPECT_EQ(1, log_.thread_exits.load());
+  ExpectFramesRising();
+}
+
+// A renderer paused downstream keeps the worker inside Receive until the graph runs
+// again: neither Pause nor Run may wait for the worker to come back from there.
+TEST_F(SourceStreamTest, PauseAndRunDoNotWaitForAWorkerHeldDownstream) {
+  Connect();
+  platform::UniqueHandle entered(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  platform::UniqueHandle release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::atomic<bool> armed{false};
+  sink_.on_receive = [&] {
+    if (!armed.exchange(false)) return;
+    ::SetEvent(entered.get());
+    ::WaitForSingleObject(release.get(), kWaitMs);
+  };
+  ASSERT_EQ(S_OK, filter_->Run(0));
+  ASSERT_TRUE(sink_.WaitForReceives(2));
+  armed = true;
+  ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(entered.get(), kWaitMs));
+  const LONG held = sink_.receive_count();  // the held sample is counted once Receive returns
+  HRESULT paused = E_PENDING;
+  const bool pause_returned = test::FinishesInTime([&] { paused = filter_->Pause(); });
+  ::SetEvent(release.get());
+  ASSERT_TRUE(pause_returned) << "Pause waited for the worker held in Receive";
+  EXPECT_EQ(S_OK, paused);
+  // The held sample was the last: once it is back, nothing more is delivered.
+  const LONG at_pause = held + 1;
+  ASSERT_TRUE(sink_.WaitForReceives(at_pause));
+  EXPECT_FALSE(sink_.WaitForReceives(at_pause + 1, 300));
+  ASSERT_EQ(S_OK, filter_->Run(0));
+  ASSERT_TRUE(sink_.WaitForReceives(at_pause + 3));
+  EXPECT_EQ(S_OK, filter_->Stop());
+  ExpectFramesRising();
+}
+
+// A fill that waits a long time (a low frame rate) is cut short by Stop and by Pause,
+// and its sample is dropped, not delivered.
+TEST_F(SourceStreamTest, StopAndPauseCutALongFillWaitShort) {
+  Connect();
+  ASSERT_EQ(S_OK, filter_->Run(0));
+  ASSERT_TRUE(sink_.WaitForReceives(2));
+  stream_->fill_wait_ms = 60000;
+  ASSERT_TRUE(BecomesTrue([&] { return stream_->fill_waits.load() == 1; }));
+  HRESULT paused = E_PENDING;
+  ASSERT_TRUE(test::FinishesInTime([&] { paused = filter_->Pause(); }));
+  EXPECT_EQ(S_OK, paused);
+  ASSERT_TRUE(BecomesTrue([&] { return stream_->interrupted_fills.load() == 1; }));
+  const LONG delivered = sink_.receive_count();
+  EXPECT_EQ(delivered, static_cast<LONG>(sink_.frames().size()));
+
+  ASSERT_EQ(S_OK, filter_->Run(0));
+  ASSERT_TRUE(BecomesTrue([&] { return stream_->fill_waits.load() == 2; }));
+  HRESULT stopped = E_PENDING;
+  ASSERT_TRUE(test::FinishesInTime([&] { stopped = filter_->Stop(); }));
+  EXPECT_EQ(S_OK, stopped);
+  EXPECT_EQ(2, stream_->interrupted_fills.load());
+  EXPECT_EQ(delivered, sink_.receive_count()) << "a fill cut short was delivered";
+}
+
+// A Stop that reaches the worker before it began the run that Run asked for ends
+// that run too: the worker must not start streaming between Stop and Exit.
+TEST_F(SourceStreamTest, StopRightAfterRunEndsTheWorker) {
+  Connect();
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_EQ(S_OK, filter_->Pause());
+    ASSERT_EQ(S_OK, filter_->Run(0));
+    ASSERT_EQ(S_OK, filter_->Stop()) << i;
+    ASSERT_FALSE(stream_->HasWorker()) << i;
+  }
+  EXPECT_EQ(200, log_.thread_exits.load());
+}
+
 TEST_F(SourceStreamTest, CommandsWhileStreamingAndWhileIdle) {
   Connect();
-  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_EQ(S_OK, filter_->Run(0));
   ASSERT_TRUE(sink_.WaitForReceives(3));
 
-  // Streaming: only Pause, Run and Stop are understood.
+  // Streaming: only Pause, Run and Stop are understood; Run starts a run of its own.
   EXPECT_EQ(E_UNEXPECTED, stream_->SendCommand(framework::WorkerExit));
   EXPECT_EQ(E_UNEXPECTED, stream_->SendCommand(framework::WorkerInit));
-  EXPECT_EQ(S_OK, stream_->SendCommand(framework::WorkerPause));
   EXPECT_EQ(S_OK, stream_->SendCommand(framework::WorkerRun));
   LONG before = sink_.receive_count();
   ASSERT_TRUE(sink_.WaitForReceives(before + 3));  // still streaming
-  EXPECT_EQ(1, log_.streaming_starts.load());
+  EXPECT_EQ(2, log_.streaming_starts.load());
+
+  // Pause: the worker stays, idle, and delivers nothing.
+  EXPECT_EQ(S_OK, stream_->SendCommand(framework::WorkerPause));
+  before = sink_.receive_count();
+  EXPECT_FALSE(sink_.WaitForReceives(before + 1, 200));
+  EXPECT_EQ(S_OK, stream_->SendCommand(framework::WorkerPause));
 
   // Idle after Stop: a second Init and unknown commands are not implemented.
   EXPECT_EQ(S_OK, stream_->SendCommand(framework::WorkerStop));
   EXPECT_EQ(E_NOTIMPL, stream_->SendCommand(framework::WorkerInit));
   EXPECT_EQ(E_NOTIMPL, stream_->SendCommand(9));
   EXPECT_EQ(S_OK, stream_->SendCommand(framework::WorkerStop));
-  EXPECT_EQ(1, log_.streaming_starts.load());
-
-  // Pause from idle streams again, calling the streaming hook once more.
-  before = sink_.receive_count();
-  EXPECT_EQ(S_OK, stream_->SendCommand(framework::WorkerPause));
-  ASSERT_TRUE(sink_.WaitForReceives(before + 3));
   EXPECT_EQ(2, log_.streaming_starts.load());
+
+  // Run from idle streams again, calling the streaming hook once more.
+  before = sink_.receive_count();
+  EXPECT_EQ(S_OK, stream_->SendCommand(framework::WorkerRun));
+  ASSERT_TRUE(sink_.WaitForReceives(before + 3));
+  EXPECT_EQ(3, log_.streaming_starts.load());
   EXPECT_EQ(S_OK, filter_->Stop());
   EXPECT_EQ(1, log_.thread_exits.load());
   EXPECT_EQ(E_FAIL, stream_->SendCommand(framework::WorkerPause));  // no worker
-  ExpectFramesInOrder();
+  ExpectFramesRising();
 }
 
 TEST_F(SourceStreamTest, FillResultsEndTheStream) {
@@ -169,7 +292,7 @@ TEST_F(SourceStreamTest, FillResultsEndTheStream) {
     stream->end_at_frame = 3;
     stream->end_result = c.fill_result;
 
-    ASSERT_EQ(S_OK, filter->Pause());
+    ASSERT_EQ(S_OK, filter->Run(0));
     ASSERT_TRUE(sink.WaitForEndOfStream());
     EXPECT_EQ(S_OK, filter->Stop());  // joins the worker, so every call it made is done
     EXPECT_EQ((std::vector<LONG>{0, 1, 2}), sink.frames());
@@ -196,7 +319,7 @@ TEST_F(SourceStreamTest, FillErrorOutsideAGraphRaisesNoEvent) {
   Connect();
   stream_->end_at_frame = 0;
   stream_->end_result = kFillError;
-  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_EQ(S_OK, filter_->Run(0));
   ASSERT_TRUE(sink_.WaitForEndOfStream());
   EXPECT_EQ(S_OK, filter_->Stop());
   EXPECT_EQ(0, sink_.receive_count());
@@ -207,7 +330,7 @@ TEST_F(SourceStreamTest, DownstreamRefusalEndsStreamingSilently) {
   ASSERT_EQ(S_OK, filter_->JoinFilterGraph(&graph_, nullptr));
   Connect();
   sink_.receive_result = S_FALSE;
-  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_EQ(S_OK, filter_->Run(0));
   ASSERT_TRUE(sink_.WaitForReceives(1));
   // The worker sits idle now; Stop still stops, ends and joins it.
   EXPECT_EQ(S_OK, filter_->Stop());
@@ -218,7 +341,7 @@ TEST_F(SourceStreamTest, DownstreamRefusalEndsStreamingSilently) {
 
   // An error from Receive ends it the same way.
   sink_.receive_result = E_FAIL;
-  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_EQ(S_OK, filter_->Run(0));
   ASSERT_TRUE(sink_.WaitForReceives(2));
   EXPECT_EQ(S_OK, filter_->Stop());
   EXPECT_EQ(2, sink_.receive_count());
@@ -262,7 +385,7 @@ TEST_F(SourceStreamTest, FailedWorkerInitEndsTheWorkerAndALaterActivationStartsA
   EXPECT_EQ(E_FAIL, reply);
 
   stream_->start_result = S_OK;
-  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_EQ(S_OK, filter_->Run(0));
   ASSERT_TRUE(sink_.WaitForReceives(3));
   EXPECT_EQ(2, log_.thread_starts.load());
   EXPECT_EQ(S_OK, filter_->Stop());
@@ -289,7 +412,7 @@ TEST_F(SourceStreamTest, WorkerRunsInTheMultithreadedApartment) {
   sink_.on_receive = [&] {
     if (apartment_result == E_FAIL) apartment_result = CoGetApartmentType(&apartment, &qualifier);
   };
-  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_EQ(S_OK, filter_->Run(0));
   ASSERT_TRUE(sink_.WaitForReceives(2));
   EXPECT_EQ(S_OK, filter_->Stop());
   EXPECT_EQ(S_OK, apartment_result);
@@ -301,7 +424,7 @@ TEST_F(SourceStreamTest, WorkerRunsInTheMultithreadedApartment) {
 TEST_F(SourceStreamTest, StopWhileTheWorkerWaitsForABuffer) {
   Connect();
   sink_.hold_samples = true;
-  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_EQ(S_OK, filter_->Run(0));
   ASSERT_TRUE(sink_.WaitForReceives(1));
   HRESULT stopped = E_FAIL;
   ASSERT_TRUE(test::FinishesInTime([&] { stopped = filter_->Stop(); }));
@@ -358,7 +481,7 @@ TEST_F(SourceStreamTest, CallbacksInsideReceiveDoNotWaitForTheStateLock) {
     FILTER_STATE state = State_Stopped;
     results[8] = base->GetState(0, &state);
   };
-  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_EQ(S_OK, filter_->Run(0));
   ASSERT_TRUE(sink_.WaitForReceives(2));
   armed = true;
   ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(entered.get(), kWaitMs));
@@ -379,7 +502,7 @@ TEST_F(SourceStreamTest, StopFromInsideTheWorkersCallOut) {
   sink_.on_receive = [&] {
     if (armed.exchange(false)) stop_result = filter_->Stop();
   };
-  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_EQ(S_OK, filter_->Run(0));
   ASSERT_TRUE(sink_.WaitForReceives(2));
   armed = true;
   ASSERT_TRUE(BecomesTrue([&] { return log_.thread_exits.load() == 1; }));
@@ -390,7 +513,7 @@ TEST_F(SourceStreamTest, StopFromInsideTheWorkersCallOut) {
 
   // The next activation joins the ended worker and starts another.
   const LONG before = sink_.receive_count();
-  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_EQ(S_OK, filter_->Run(0));
   ASSERT_TRUE(sink_.WaitForReceives(before + 3));
   EXPECT_EQ(S_OK, filter_->Stop());
   EXPECT_EQ(2, log_.thread_exits.load());
@@ -424,7 +547,7 @@ TEST_F(SourceStreamTest, StopFromInsideGetBuffer) {
     fills_at_stop = log_.fills.load();
     stop_result = filter_->Stop();
   };
-  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_EQ(S_OK, filter_->Run(0));
   ASSERT_TRUE(sink_.WaitForReceives(2));
   armed = true;
   ASSERT_TRUE(BecomesTrue([&] { return log_.thread_exits.load() == 1; })) << "the stopped worker ended";
@@ -433,7 +556,7 @@ TEST_F(SourceStreamTest, StopFromInsideGetBuffer) {
 
   const LONG before = sink_.receive_count();
   HRESULT paused = E_PENDING;
-  ASSERT_TRUE(test::FinishesInTime([&] { paused = filter_->Pause(); }));
+  ASSERT_TRUE(test::FinishesInTime([&] { paused = filter_->Run(0); }));
   EXPECT_EQ(S_OK, paused);
   ASSERT_TRUE(sink_.WaitForReceives(before + 2));
   EXPECT_EQ(S_OK, filter_->Stop());
@@ -454,7 +577,7 @@ TEST_F(SourceStreamTest, FinalReleaseOnTheWorkerThread) {
     worker_id = ::GetCurrentThreadId();
     released = last_reference->Release();
   };
-  ASSERT_EQ(S_OK, filter_->Pause());
+  ASSERT_EQ(S_OK, filter_->Run(0));
   ASSERT_TRUE(sink_.WaitForReceives(2));
   filter_ = nullptr;  // the sink owns the reference now
   armed = true;

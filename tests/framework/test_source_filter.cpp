@@ -40,6 +40,10 @@ TestStream::~TestStream() {
 
 HRESULT TestStream::FillSample(IMediaSample* sample) {
   ++log_->fills;
+  if (const DWORD wait = fill_wait_ms.load()) {
+    ++fill_waits;
+    if (!WaitUnlessInterrupted(nullptr, wait)) ++interrupted_fills;
+  }
   const LONG frame = next_frame++;
   if (frame == end_at_frame.load()) return end_result.load();
   BYTE* buffer = nullptr;

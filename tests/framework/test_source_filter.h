@@ -67,6 +67,10 @@ class TestStream : public framework::CSourceStream {
   std::atomic<LONG> end_at_frame{-1};       // FillSample answers end_result for this frame
   std::atomic<HRESULT> end_result{S_FALSE};
   std::atomic<LONG> next_frame{0};
+  //! Each fill first waits this long, cut short by a command or a Pause/Run.
+  std::atomic<DWORD> fill_wait_ms{0};
+  std::atomic<LONG> fill_waits{0};
+  std::atomic<LONG> interrupted_fills{0};
   LONG buffer_count = 1;
 
  private:

@@ -7,6 +7,7 @@
 #include "platform/mapped_view.h"
 #include "platform/task_mem.h"
 #include "platform/unique_handle.h"
+#include "platform/waitable_timer.h"
 
 namespace veltrano::platform {
 namespace {
@@ -112,6 +113,27 @@ TEST(UniqueTaskMem, FreesWhatItOwns) {
   EXPECT_FALSE(block);
   block.reset(raw);
   EXPECT_TRUE(block);
+}
+
+// Wine 8 accepts the high-resolution flag; an armed timer signals once (auto reset),
+// and the owner counts and closes its handle.
+TEST(WaitableTimer, HighResolutionTimerSignalsOnceWhenArmed) {
+  const long handles_before = LiveHandleCount();
+  {
+    WaitableTimer timer = WaitableTimer::CreateHighResolution();
+    ASSERT_TRUE(timer) << "refused: error " << ::GetLastError();
+    EXPECT_EQ(handles_before + 1, LiveHandleCount());
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), ::WaitForSingleObject(timer.get(), 0));
+    ASSERT_TRUE(timer.Arm(20000));  // 2 ms
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), ::WaitForSingleObject(timer.get(), 5000));
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), ::WaitForSingleObject(timer.get(), 0));
+    WaitableTimer moved = std::move(timer);
+    EXPECT_FALSE(timer);
+    EXPECT_FALSE(timer.Arm(1));
+    EXPECT_TRUE(moved.Arm(0));  // at once
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), ::WaitForSingleObject(moved.get(), 5000));
+  }
+  EXPECT_EQ(handles_before, LiveHandleCount());
 }
 
 }  // namespace
