@@ -13,6 +13,7 @@
 
 #include "VeltranoVirtualCamera.h"
 #include "camera_fixture.h"
+#include "channel/frame_section_layout.h"
 
 namespace veltrano::test {
 namespace {
@@ -132,7 +133,7 @@ TEST_F(FrameDelivery, APausedCameraHoldsNoSection) {
   for (int i = 0; i < 100 && stream_->HasSectionView(); ++i) ::Sleep(10);
   EXPECT_FALSE(stream_->HasSectionView());
   VeltranoVirtualCamera_CloseProducer(producer);
-  HANDLE section = ::OpenFileMappingW(FILE_MAP_READ, FALSE, L"Local\\VeltranoVirtualCamera.Video");
+  HANDLE section = ::OpenFileMappingW(FILE_MAP_READ, FALSE, channel::kFrameSectionName);
   EXPECT_EQ(nullptr, section) << "the closed section outlived its producer";
   if (section) ::CloseHandle(section);
 }

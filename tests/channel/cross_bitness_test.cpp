@@ -40,7 +40,7 @@ std::string DescribeSectionDifference() {
     uint32_t offset;
     uint32_t value;
   } words[] = {{0, kFrames}, {4, kFrames}, {8, kStateStreaming}, {12, 1280}, {16, 720}, {20, 2560},
-               {24, kFrameBytes}, {28, 0}};
+               {24, kFrameBytes}, {28, 1}};  // 28: initialised once
   for (const auto& word : words) {
     if (peek.U32(word.offset) != word.value) {
       out << "header word at " << word.offset << " is " << peek.U32(word.offset) << ", not " << word.value;

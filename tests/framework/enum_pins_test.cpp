@@ -27,7 +27,9 @@ class EnumPinsTest : public testing::Test {
   }
   void TearDown() override {
     pins_.reset();
-    if (base_) EXPECT_EQ(0u, base_->Release());
+    if (base_) {
+      EXPECT_EQ(0u, base_->Release());
+    }
     EXPECT_EQ(objects_before_, ActiveObjectCount());
   }
   IPin* Pin(int index) { return static_cast<IPin*>(filter_->stream(index)); }
