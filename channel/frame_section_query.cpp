@@ -14,7 +14,9 @@ bool QueryFrameSection(FrameSectionFormat* format) noexcept {
   if (!format) return false;
   platform::UniqueHandle section(::OpenFileMappingW(FILE_MAP_READ, FALSE, kFrameSectionName));
   if (!section) return false;
-  platform::MappedView view(::MapViewOfFile(section.get(), FILE_MAP_READ, 0, 0, 0));
+  // The header alone: the whole section of a 3840 x 2160 producer is about 100 MB of
+  // address space, which a 32-bit process asking for the format may not have to spare.
+  platform::MappedView view(::MapViewOfFile(section.get(), FILE_MAP_READ, 0, 0, kHeaderSize));
   if (!view || view.MappedSize() < kHeaderSize) return false;
   const void* base = view.get();
   format->width = static_cast<int32_t>(LoadWord32(base, kWidthOffset));

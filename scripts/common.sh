@@ -3,8 +3,9 @@
 
 VELTRANO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # The 64-bit camera, tools and tests build into one tree, the 32-bit ones into another.
-VELTRANO_BUILD=${VELTRANO_BUILD_DIR:-$VELTRANO_ROOT/build}
-VELTRANO_BUILD32=${VELTRANO_BUILD32_DIR:-$VELTRANO_ROOT/build32}
+# Absolute, so that each tree can name the other to its tests.
+VELTRANO_BUILD=$(realpath -m "${VELTRANO_BUILD_DIR:-$VELTRANO_ROOT/build}")
+VELTRANO_BUILD32=$(realpath -m "${VELTRANO_BUILD32_DIR:-$VELTRANO_ROOT/build32}")
 
 veltrano_install_packages() {
   local sudo=()
@@ -15,15 +16,18 @@ veltrano_install_packages() {
     "${sudo[@]}" dpkg --add-architecture i386
   fi
   local wanted=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
-                wine wine64 wine32:i386 googletest python3 python3-matplotlib imagemagick fonts-dejavu-core)
+                wine wine64 googletest python3 python3-matplotlib imagemagick fonts-dejavu-core)
+  [ "$(dpkg --print-architecture)" = amd64 ] && wanted+=(wine32:i386)
   local missing=()
   for package in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing: ${missing[*]}"
-  "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+  # env, not an assignment before sudo: sudo drops the caller's environment, and a
+  # question of the package system would wait unseen behind the silenced output.
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
 # veltrano_build_tree DIR TOOLCHAIN OTHER_DIR [cmake --build arguments...]: configures and
@@ -52,26 +56,33 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 # each process launch costs milliseconds instead of seconds.
 veltrano_wine_up() {
   export WINEPREFIX=${WINEPREFIX:-$VELTRANO_BUILD/wineprefix}
+  local ours
   mkdir -p "$VELTRANO_BUILD"
   # A prefix made before the 32-bit Wine was installed lacks its 32-bit half, and
   # wineboot cannot add it afterwards (the 32-bit setup step needs a 32-bit
-  # kernel32 in the prefix to run at all). Prefixes of our build trees hold nothing
-  # but test state: make them again. Anyone else's prefix is only reported.
+  # kernel32 in the prefix to run at all). Prefixes these scripts made (they carry a
+  # marker) hold nothing but test state: make them again. Any other prefix is only
+  # reported, never deleted.
   if [ -f "$WINEPREFIX/system.reg" ] && [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
     case "$WINEPREFIX" in
-      "$VELTRANO_BUILD"/* | "$VELTRANO_BUILD32"/*)
-        echo "Wine prefix $WINEPREFIX has no 32-bit half (made before the 32-bit Wine): making it again"
-        wineserver -k >/dev/null 2>&1 || true
-        rm -rf "$WINEPREFIX" ;;
-      *)
-        echo "warning: Wine prefix $WINEPREFIX cannot run 32-bit programs; the 32-bit tests will fail" >&2 ;;
+      "$VELTRANO_BUILD"/wineprefix | "$VELTRANO_BUILD"/demo-prefix | "$VELTRANO_BUILD"/bench-prefix) ours=1 ;;
+      *) ours=0 ;;
     esac
+    if [ -f "$WINEPREFIX/.veltrano-prefix" ] || [ "$ours" = 1 ]; then
+      echo "Wine prefix $WINEPREFIX has no 32-bit half (made before the 32-bit Wine): making it again"
+      wineserver -k >/dev/null 2>&1 || true
+      rm -rf "$WINEPREFIX"
+    else
+      echo "warning: Wine prefix $WINEPREFIX cannot run 32-bit programs; the 32-bit tests will fail" >&2
+    fi
   fi
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "Creating Wine prefix $WINEPREFIX"
     mkdir -p "$WINEPREFIX"
-    wineboot -i >"$VELTRANO_BUILD/wineboot.log" 2>&1
+    # Both halves, whatever WINEARCH the caller exported.
+    WINEARCH=win64 wineboot -i >"$VELTRANO_BUILD/wineboot.log" 2>&1
     wineserver -w
+    touch "$WINEPREFIX/.veltrano-prefix"
   fi
   # The server must not hold our pipes open: its output goes to a file.
   wineserver -p >"$VELTRANO_BUILD/wineserver.log" 2>&1 &

@@ -30,7 +30,9 @@ for bitness in 64 32; do
   if [ "$bitness" = 64 ]; then tree=$VELTRANO_BUILD; else tree=$VELTRANO_BUILD32; fi
   echo
   echo "== ${bitness}-bit tests ($tree)"
-  if ctest --test-dir "$tree" --output-on-failure "$@"; then
+  # Each test has a time-out of its own; this bounds the whole run, so that two runs
+  # stay well inside CI's 90 minutes whatever hangs.
+  if timeout 30m ctest --test-dir "$tree" --output-on-failure "$@"; then
     results+=("${bitness}-bit tests: passed")
   else
     results+=("${bitness}-bit tests: FAILED")

@@ -114,6 +114,7 @@ class CrossBitness : public ChannelTest {
                    << " build is not there (CTest names it in VELTRANO_OTHER_BITNESS_BIN; scripts/test.sh builds "
                       "both)";
     }
+    ASSERT_TRUE(::veltrano::test::FileExists(other_)) << "the other bitness's tests are named but missing";
   }
 
   std::wstring other_;

@@ -78,9 +78,10 @@ std::wstring OtherBitnessExecutable(const wchar_t* file_name) {
   // backslash of their own path.
   std::replace(folder.begin(), folder.end(), L'/', L'\\');
   if (folder.back() != L'\\') folder += L'\\';
-  const std::wstring path = folder + file_name;
-  return ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES ? L"" : path;
+  return folder + file_name;
 }
+
+bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 platform::UniqueHandle CreateNamedEvent(const std::wstring& name) {
   return platform::UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));

@@ -54,9 +54,12 @@ const char* OwnBitness();
 const char* OtherBitness();
 //! Full path of the test executable `file_name` (e.g. L"e2e_tests.exe") built for the
 //! other bitness, taken from the folder that CTest passes in VELTRANO_OTHER_BITNESS_BIN;
-//! "" when that variable is not set or the file is not there (the other bitness was
-//! not built). Cross-bitness tests skip then, naming the reason.
+//! "" when that variable is not set (the other bitness was not built): cross-bitness
+//! tests skip then, naming the reason. A set variable whose file is missing is a broken
+//! build, which the tests report as a failure (ExpectExecutable).
 std::wstring OtherBitnessExecutable(const wchar_t* file_name);
+//! True when `path` names an existing file.
+bool FileExists(const std::wstring& path);
 
 //! Named event helpers for handshakes with children (manual reset, session-local).
 platform::UniqueHandle CreateNamedEvent(const std::wstring& name);

@@ -161,7 +161,7 @@ class CrossBitnessE2E : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     other_executable_ = OtherBitnessExecutable(L"e2e_tests.exe");
-    if (other_executable_.empty()) return;
+    if (other_executable_.empty() || !FileExists(other_executable_)) return;
     registered_ = RunRegsvr32(L"/s " + Quoted(ModuleDllPath())) == 0 &&
                   RunRegsvr32(L"/s " + Quoted(OtherModule()), OtherBitnessRegsvr32()) == 0;
   }
@@ -177,6 +177,7 @@ class CrossBitnessE2E : public testing::Test {
       GTEST_SKIP() << "the " << OtherBitness()
                    << " build is not there (CTest names it in VELTRANO_OTHER_BITNESS_BIN; scripts/test.sh builds both)";
     }
+    ASSERT_TRUE(FileExists(other_executable_)) << "the other bitness's tests are named but missing";
     ASSERT_TRUE(com_.succeeded());
     ASSERT_TRUE(registered_) << "regsvr32 of either bitness could not register its module";
   }
@@ -252,8 +253,12 @@ class CrossBitnessRegistrationE2E : public testing::Test {
       GTEST_SKIP() << "the " << OtherBitness()
                    << " build is not there (CTest names it in VELTRANO_OTHER_BITNESS_BIN; scripts/test.sh builds both)";
     }
+    ASSERT_TRUE(FileExists(other_executable_)) << "the other bitness's tests are named but missing";
     other_module_ = FolderOf(other_executable_) + L"VeltranoVirtualCamera.dll";
     ASSERT_TRUE(com_.succeeded());
+    // A run cut short (a time-out) may have left either registration behind.
+    RunRegsvr32(L"/u /s " + Quoted(ModuleDllPath()));
+    RunRegsvr32(L"/u /s " + Quoted(other_module_), OtherBitnessRegsvr32());
   }
   void TearDown() override {
     if (other_executable_.empty()) return;
