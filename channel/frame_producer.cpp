@@ -35,6 +35,9 @@ bool FrameProducer::Create(int32_t width, int32_t height, int32_t stride, uint64
   // WAIT_ABANDONED: a producer ended without closing; its section is taken over below.
   if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return false;
   mutex_ = std::move(mutex);
+  // A producer of this process whose creating thread ended is superseded from now on,
+  // also where this producer cannot take its section over.
+  if (wait == WAIT_ABANDONED) g_current_initialiser.store(nullptr);
 
   if (!MapSection(layout)) {
     TearDown();
@@ -53,8 +56,14 @@ bool FrameProducer::Create(int32_t width, int32_t height, int32_t stride, uint64
   void* base = view_.get();
   uint32_t initialisation = LoadWord32(base, kInitialisationCountOffset) + 1;
   if (initialisation == 0) initialisation = 1;
+  // The two words readers test go first, each with a full barrier: the zero fill may
+  // store in any order, and a reader must not see slot bytes zeroed under a header
+  // that still announces the old stream.
+  ::InterlockedExchange(InterlockedWord(base, kProducerStateOffset), kStateEmpty);
+  ::InterlockedExchange(InterlockedWord(base, kInitialisationCountOffset), 0);
   std::memset(base, 0, layout.total_size);
   StoreWord32(base, kInitialisationCountOffset, initialisation);
+  initialisation_ = initialisation;
   StoreWord32(base, kWidthOffset, static_cast<uint32_t>(width));
   StoreWord32(base, kHeightOffset, static_cast<uint32_t>(height));
   StoreWord32(base, kStrideOffset, static_cast<uint32_t>(stride));
@@ -71,6 +80,9 @@ bool FrameProducer::Create(int32_t width, int32_t height, int32_t stride, uint64
 
 bool FrameProducer::MapSection(const FrameSectionLayout& layout) noexcept {
   const ULONGLONG deadline = ::GetTickCount64() + kSmallerSectionWaitMilliseconds;
+  // The state of an earlier section this call marked closed, put back should the
+  // readers not let go of it in time: a failed creation must not end that stream.
+  uint32_t replaced_state = kStateClosed;
   for (;;) {
     // An existing section of that name is returned as it is; a smaller one makes the
     // full-size mapping below fail.
@@ -82,16 +94,27 @@ bool FrameProducer::MapSection(const FrameSectionLayout& layout) noexcept {
     // A section of that name made by someone else with reserved pages only would fault
     // in the zero fill that follows.
     if (view_) return view_.MappedSize() >= layout.total_size;
-    // Too small: an earlier producer's section that capture applications still hold. A
-    // live producer of this process (a second creation on its own thread) keeps it.
-    if (!existed || g_current_initialiser.load() || ::GetTickCount64() >= deadline) return false;
+    // An earlier producer's section that capture applications still hold. A live
+    // producer of this process (a second creation on its own thread) keeps it.
+    if (!existed || g_current_initialiser.load()) return false;
+    platform::MappedView old(::MapViewOfFile(section_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    const std::size_t old_size = old.MappedSize();
+    // Only one too small is waited for; any other mapping failure is final.
+    if (old_size < kHeaderSize || old_size >= layout.total_size) return false;
+    void* header = old.get();
+    if (::GetTickCount64() >= deadline) {
+      if (replaced_state != kStateClosed) {
+        ::InterlockedCompareExchange(InterlockedWord(header, kProducerStateOffset), static_cast<LONG>(replaced_state),
+                                     static_cast<LONG>(kStateClosed));
+      }
+      return false;
+    }
     // Nobody produces into it any more (the mutex is ours): marked closed, it is let go
     // by every reader at its next sample, and the name is free for a section of the
     // new size.
-    platform::MappedView old(::MapViewOfFile(section_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-    if (old.MappedSize() >= kHeaderSize && LoadWord32(old.get(), kProducerStateOffset) != kStateClosed) {
-      StoreWord32(old.get(), kProducerStateOffset, kStateClosed);
-    }
+    const uint32_t state = static_cast<uint32_t>(
+        ::InterlockedExchange(InterlockedWord(header, kProducerStateOffset), static_cast<LONG>(kStateClosed)));
+    if (state != kStateClosed) replaced_state = state;
     old.reset();
     section_.reset();
     ::Sleep(kSmallerSectionPollMilliseconds);
@@ -139,6 +162,7 @@ void FrameProducer::TearDown() noexcept {
   layout_ = FrameSectionLayout{};
   width_ = height_ = stride_ = 0;
   tag_ = 0;
+  initialisation_ = 0;
 }
 
 bool FrameProducer::IsCurrentInitialiser() const noexcept {
@@ -147,7 +171,8 @@ bool FrameProducer::IsCurrentInitialiser() const noexcept {
 
 bool FrameProducer::SectionIsStillOurs() const noexcept {
   const void* base = view_.get();
-  return static_cast<int32_t>(LoadWord32(base, kWidthOffset)) == width_ &&
+  return LoadWord32(base, kInitialisationCountOffset) == initialisation_ &&
+         static_cast<int32_t>(LoadWord32(base, kWidthOffset)) == width_ &&
          static_cast<int32_t>(LoadWord32(base, kHeightOffset)) == height_ &&
          static_cast<int32_t>(LoadWord32(base, kStrideOffset)) == stride_ &&
          LoadWord64(base, kProducerTagOffset) == tag_;

@@ -29,7 +29,8 @@ class FrameProducer {
   //! Returns false with nothing held on any failure: a zero or negative argument, a
   //! size that does not fit in 32 bits, another live producer, or a system refusal.
   //! An earlier, closed or abandoned section too small for this producer is marked
-  //! closed and waited for (bounded) until its readers have let go of it.
+  //! closed and waited for (bounded) until its readers have let go of it; if they do
+  //! not in time, its state is put back and the creation fails.
   bool Create(int32_t width, int32_t height, int32_t stride, uint64_t tag) noexcept;
 
   //! Publishes the first frame-size bytes of `data` into the next slot. Returns false
@@ -52,12 +53,12 @@ class FrameProducer {
   // Creates (or opens) the section and maps all of it read/write into section_/view_.
   bool MapSection(const FrameSectionLayout& layout) noexcept;
 
-  // True while the header still holds the width, height, stride and tag this producer
-  // wrote. A producer of another process that took the section over (after this one's
-  // creating thread ended) writes its own; the record of the current initialiser above
-  // only knows this process. A newcomer with the very same format and tag cannot be
-  // told apart, and without a lock a takeover in the middle of a write can still meet
-  // it: this narrows the window, it does not close it.
+  // True while the header still holds the initialisation count, width, height, stride
+  // and tag this producer wrote. A producer of another process that took the section
+  // over (after this one's creating thread ended) writes its own; the record of the
+  // current initialiser above only knows this process. Without a lock between
+  // processes a takeover in the middle of a write can still meet it: the copy may land
+  // in the new producer's slot, though it is never published.
   bool SectionIsStillOurs() const noexcept;
 
   platform::UniqueHandle section_;
@@ -72,6 +73,7 @@ class FrameProducer {
   int32_t height_ = 0;
   int32_t stride_ = 0;
   uint64_t tag_ = 0;
+  uint32_t initialisation_ = 0;  // the initialisation count this producer wrote
 };
 
 }  // namespace veltrano::channel

@@ -101,17 +101,18 @@ ReadOutcome FrameSectionReader::Confirm(const ProducerFrame& frame) const noexce
   // Everything below is read after every byte of the frame.
   std::atomic_thread_fence(std::memory_order_acquire);
   const uint32_t begun = LoadWord32(base, kWriteCounterOffset);
-  // Closed, initialised again or announcing another format: no frame of ours. A new
-  // producer's frames may already have passed the sequence read, so the counter alone
-  // cannot tell a restart; the initialisation count can.
+  // Closed or announcing another format: no frame of ours.
   ProducerFrame now;
   if (!ReadAnnouncedFormat(base, &now) || now.width != frame.width || now.height != frame.height ||
       now.stride != frame.stride || now.size != frame.size) {
     return ReadOutcome::kGone;
   }
-  if (LoadWord32(base, kInitialisationCountOffset) != frame.initialisation) return ReadOutcome::kGone;
+  // Initialised again: the read may mix two producers' frames. A new producer's frames
+  // may already have passed the sequence read, so the counter alone cannot tell a
+  // restart; the initialisation count can.
+  if (LoadWord32(base, kInitialisationCountOffset) != frame.initialisation) return ReadOutcome::kRestarted;
   // A counter behind the sequence restarted: the section was initialised again.
-  if (begun - frame.sequence > 0x7FFFFFFFu) return ReadOutcome::kGone;
+  if (begun - frame.sequence > 0x7FFFFFFFu) return ReadOutcome::kRestarted;
   // Held up while the producer came round to this slot again.
   return SlotReusedSince(frame.sequence, begun) ? ReadOutcome::kOverwritten : ReadOutcome::kIntact;
 }

@@ -31,7 +31,8 @@ struct ProducerFrame {
 enum class ReadOutcome {
   kIntact,       // nothing touched the slot: the bytes read are the producer's frame
   kOverwritten,  // the producer may have begun writing the slot again: read the newest again
-  kGone,         // closed, initialised again or reformatted: no producer frame
+  kRestarted,    // a producer initialised the section again: read its newest, if it has one
+  kGone,         // closed or reformatted: no producer frame
 };
 
 class FrameSectionReader {
@@ -64,10 +65,12 @@ class FrameSectionReader {
   //! the header and the write counter again behind an acquire fence.
   ReadOutcome Confirm(const ProducerFrame& frame) const noexcept;
 
-  //! Locate, `consume(frame)`, Confirm, tried again while the slot was overwritten (at
-  //! most kReadAttempts times, then the last read counts and `overrun` is set). A
-  //! consumer returning false declines the frame. True when the last read consumed an
-  //! intact (or overrun) frame; on false the consumer may have read part of one.
+  //! Locate, `consume(frame)`, Confirm, tried again while the slot was overwritten or
+  //! the section was initialised again (at most kReadAttempts reads). When every read
+  //! met a slot being overwritten by the same producer, the last one counts and
+  //! `overrun` is set; a read across a new producer's start never counts. A consumer
+  //! returning false declines the frame. True when the last read consumed an intact
+  //! (or overrun) frame; on false the consumer may have read part of one.
   template <typename Consume>
   bool ReadNewest(Consume&& consume, bool* overrun = nullptr) const noexcept {
     if (overrun) *overrun = false;
@@ -78,6 +81,9 @@ class FrameSectionReader {
         case ReadOutcome::kIntact:
           return true;
         case ReadOutcome::kGone:
+          return false;
+        case ReadOutcome::kRestarted:
+          if (attempt < kReadAttempts) continue;
           return false;
         case ReadOutcome::kOverwritten:
           if (attempt < kReadAttempts) continue;

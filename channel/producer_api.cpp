@@ -1,14 +1,10 @@
 // The four exported producer functions: plain C, never throwing, failures as 0/null.
 #include "VeltranoVirtualCamera.h"
 
-#include <new>
-
-#include "channel/frame_producer.h"
 #include "channel/frame_section_layout.h"
 #include "channel/frame_section_query.h"
 #include "channel/producer_handle_table.h"
 
-using veltrano::channel::FrameProducer;
 using veltrano::channel::ProducerHandleTable;
 
 namespace {
@@ -24,13 +20,7 @@ extern "C" {
 
 VeltranoVirtualCameraProducer* VELTRANO_API VeltranoVirtualCamera_CreateProducer(int32_t width, int32_t height,
                                                                                 int32_t stride, uint64_t tag) {
-  auto* producer = new (std::nothrow) FrameProducer;
-  if (!producer) return nullptr;
-  if (!producer->Create(width, height, stride, tag)) {
-    delete producer;
-    return nullptr;
-  }
-  const uintptr_t handle = ProducerHandleTable::Instance().Add(producer);
+  const uintptr_t handle = ProducerHandleTable::Instance().Create(width, height, stride, tag);
   return reinterpret_cast<VeltranoVirtualCameraProducer*>(handle);
 }
 
@@ -42,10 +32,8 @@ int32_t VELTRANO_API VeltranoVirtualCamera_WriteFrame(VeltranoVirtualCameraProdu
 
 void VELTRANO_API VeltranoVirtualCamera_CloseProducer(VeltranoVirtualCameraProducer* producer) {
   if (!producer) return;
-  FrameProducer* live = ProducerHandleTable::Instance().Remove(HandleValue(producer));
-  if (!live) return;  // closed already, or never ours
-  live->TearDown();
-  delete live;
+  // A handle closed already, or never ours, is ignored.
+  ProducerHandleTable::Instance().Close(HandleValue(producer));
 }
 
 int32_t VELTRANO_API VeltranoVirtualCamera_GetCurrentFormat(int32_t* width, int32_t* height, int32_t* stride,

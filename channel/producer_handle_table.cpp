@@ -1,4 +1,5 @@
-// Live producer handles: serial values, lookups under a reader/writer lock.
+// Live producer handles: serial values, lookups under a reader/writer lock, writes
+// counted per entry outside it.
 #include "channel/producer_handle_table.h"
 
 #include <windows.h>
@@ -24,49 +25,80 @@ ProducerHandleTable::ProducerHandleTable() noexcept {
   next_handle_ = (seed & ~(kHandleStep - 1)) | 0x10000;
 }
 
+ProducerHandleTable::~ProducerHandleTable() {
+  // Left as they are, not torn down: a producer destroyed here would mark its stream
+  // closed at process exit, which a host that never closed did not ask for.
+  for (std::unique_ptr<Entry>& entry : entries_) (void)entry.release();
+}
+
 ProducerHandleTable& ProducerHandleTable::Instance() noexcept {
   static ProducerHandleTable table;
   return table;
 }
 
-uintptr_t ProducerHandleTable::Add(FrameProducer* producer) noexcept {
-  if (!producer) return 0;
+uintptr_t ProducerHandleTable::Create(int32_t width, int32_t height, int32_t stride, uint64_t tag) noexcept {
+  std::unique_ptr<Entry> entry(new (std::nothrow) Entry);
+  if (!entry) return 0;
   auto guard = lock_.LockExclusive();
+  // No new write can begin now; one in progress may be on a producer whose section the
+  // new one is about to initialise again, and its bytes must not land in the new stream.
+  for (const std::unique_ptr<Entry>& listed : entries_) WaitForWriters(*listed);
+  if (!entry->producer.Create(width, height, stride, tag)) return 0;
   uintptr_t handle = 0;
   // Skip 0 and any value still listed (only after the serial numbers wrapped).
   do {
     next_handle_ += kHandleStep;
     handle = next_handle_;
   } while (handle == 0 || Find(handle));
+  entry->handle = handle;
   try {
-    entries_.push_back(Entry{handle, producer});
+    entries_.push_back(std::move(entry));
   } catch (const std::bad_alloc&) {
-    delete producer;
+    entry->producer.TearDown();
     return 0;
   }
   return handle;
 }
 
-FrameProducer* ProducerHandleTable::Remove(uintptr_t handle) noexcept {
-  auto guard = lock_.LockExclusive();
-  Entry* entry = Find(handle);
-  if (!entry) return nullptr;
-  FrameProducer* producer = entry->producer;
-  *entry = entries_.back();
-  entries_.pop_back();
-  return producer;
-}
-
 bool ProducerHandleTable::WriteFrame(uintptr_t handle, const void* data, uint32_t byte_count,
                                      uint64_t stamp) noexcept {
-  auto guard = lock_.LockShared();
-  Entry* entry = Find(handle);
-  return entry && entry->producer->WriteFrame(data, byte_count, stamp);
+  Entry* entry = nullptr;
+  {
+    auto guard = lock_.LockShared();
+    entry = Find(handle);
+    if (!entry) return false;
+    entry->writers.fetch_add(1);
+  }
+  // The entry lives until its close has seen this write end.
+  const bool written = entry->producer.WriteFrame(data, byte_count, stamp);
+  entry->writers.fetch_sub(1);
+  return written;
+}
+
+bool ProducerHandleTable::Close(uintptr_t handle) noexcept {
+  std::unique_ptr<Entry> entry;
+  {
+    auto guard = lock_.LockExclusive();
+    auto found = std::find_if(entries_.begin(), entries_.end(),
+                              [handle](const std::unique_ptr<Entry>& e) { return e->handle == handle; });
+    if (found == entries_.end()) return false;
+    entry = std::move(*found);
+    entries_.erase(found);
+  }
+  WaitForWriters(*entry);
+  entry->producer.TearDown();
+  return true;
 }
 
 ProducerHandleTable::Entry* ProducerHandleTable::Find(uintptr_t handle) noexcept {
-  auto found = std::find_if(entries_.begin(), entries_.end(), [handle](const Entry& e) { return e.handle == handle; });
-  return found == entries_.end() ? nullptr : &*found;
+  auto found = std::find_if(entries_.begin(), entries_.end(),
+                            [handle](const std::unique_ptr<Entry>& e) { return e->handle == handle; });
+  return found == entries_.end() ? nullptr : found->get();
+}
+
+void ProducerHandleTable::WaitForWriters(const Entry& entry) noexcept {
+  const ULONGLONG deadline = ::GetTickCount64() + kWriterWaitMilliseconds;
+  while (entry.writers.load() != 0 && ::GetTickCount64() < deadline) ::Sleep(1);
 }
 
 }  // namespace veltrano::channel

@@ -57,8 +57,10 @@ typedef struct VeltranoVirtualCameraProducer VeltranoVirtualCameraProducer;
  * another producer is running (in any process of the session), or the system refuses.
  * Call it on the thread that will later close the producer: the single-producer lock
  * belongs to that thread. When an earlier producer's section is still held by capture
- * applications and is too small for this frame, the call waits until they let go of
- * it (one or two of their frame periods; at most about 2 s, then it returns null).
+ * applications and is too small for this frame, the call marks it closed and waits
+ * until they let go of it (one or two of their frame periods). An application that
+ * never lets go (a stalled one) makes it return null after about 2 s, and the earlier
+ * section is then left as it was.
  */
 VeltranoVirtualCameraProducer* VELTRANO_API VeltranoVirtualCamera_CreateProducer(int32_t width, int32_t height,
                                                                                 int32_t stride, uint64_t tag);
