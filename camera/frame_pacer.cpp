@@ -56,6 +56,9 @@ bool FramePacer::Next(REFERENCE_TIME period, PacingSource& source, SampleTimes* 
     discontinuity = true;
   } else {
     due = next_due_;
+    // A grid point left out after the last sample puts this one up to one more interval
+    // ahead of the clock, and that is no sign of a clock that went back or stands still.
+    const REFERENCE_TIME ahead_bound = period + (next_due_ - last_stop_) + kSlack;
     if (now > due) {
       // Late: the latest grid point, delivered at once. The next grid point, when less
       // than half an interval away, is left out too, so that no two samples leave
@@ -64,13 +67,13 @@ bool FramePacer::Next(REFERENCE_TIME period, PacingSource& source, SampleTimes* 
       if (due + period - now < period / 2) gap = period;
       if (due != next_due_ || gap != 0) ++skipped_;
       real_deadline = real_now;
-    } else if (due - now > period + kSlack && now != last_now_) {
+    } else if (due - now > ahead_bound && now != last_now_) {
       // The clock went back: the grid restarts one interval from now.
       due = std::max<REFERENCE_TIME>(now, 0) + period;
       discontinuity = true;
       ++restarts_;
       real_deadline = real_now + (due - now);
-    } else if (due - now > period + kSlack) {
+    } else if (due - now > ahead_bound) {
       // The clock stands still: the rate is kept in real time.
       real_deadline = last_release_ + period;
     } else {
