@@ -149,6 +149,17 @@ HRESULT CVeltranoVirtualCameraStream::OnDeactivate() {
   return hr;
 }
 
+HRESULT CVeltranoVirtualCameraStream::OnPausing() {
+  const HRESULT hr = CSourceStream::OnPausing();
+  // The worker may not come back before Run: a renderer that prerolls keeps it inside
+  // Receive. The delivery lock is never held across Receive, so this cannot wait for
+  // that. A fill under way that maps the section again is dropped (the delivery was
+  // interrupted), and OnStreamingEnd releases the view after it.
+  auto guard = delivery_lock_.Lock();
+  reader_.Release();
+  return hr;
+}
+
 // ---- IAMStreamConfig -----------------------------------------------------------
 
 STDMETHODIMP CVeltranoVirtualCameraStream::SetFormat(AM_MEDIA_TYPE* type) {
