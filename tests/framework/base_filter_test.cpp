@@ -245,12 +245,18 @@ TEST_F(FilterStateTest, RunStoresTheStartTimeEvenWhenActivationFails) {
   EXPECT_EQ(1, clock.ref_count());
 }
 
-TEST_F(FilterStateTest, PauseFromRunningStopsAtTheFirstPausingFailure) {
+// Like Stop: every connected pin stops delivering, whatever an earlier one reported,
+// and the filter is paused, so that the next Run tells every pin to deliver again.
+TEST_F(FilterStateTest, PauseFromRunningReachesPausedAndReportsTheFirstPausingFailure) {
   ASSERT_EQ(S_OK, filter_->Run(0));
   TakeCalls();
+  pins_[0]->pausing_result = kFailureA;
   pins_[2]->pausing_result = kFailureB;
-  EXPECT_EQ(kFailureB, filter_->Pause());
+  EXPECT_EQ(kFailureA, filter_->Pause());
   EXPECT_EQ((Calls{"P0", "P2"}), TakeCalls());
+  EXPECT_EQ(State_Paused, State());
+  EXPECT_EQ(S_OK, filter_->Run(0));
+  EXPECT_EQ((Calls{"R0", "R2"}), TakeCalls());
   EXPECT_EQ(State_Running, State());
 }
 
