@@ -207,9 +207,12 @@ HRESULT CSourceStream::OnActivate() {
     JoinWorker();
     worker_ending_.store(false);
   }
-  // Every worker starts paused; the filter's Run tells it to deliver.
-  RequestDelivery(false);
+  // A worker still streaming after a stop that could not decommit refuses a second one;
+  // that worker is left as it was.
   if (!StartWorker()) return E_FAIL;
+  // Every worker starts paused; the filter's Run tells it to deliver. The worker reads
+  // the request only once it has answered WorkerInit.
+  RequestDelivery(false);
   hr = SendCommand(WorkerInit);
   if (FAILED(hr)) {
     // A worker whose start failed replies as its last act and ends; joining it here

@@ -649,6 +649,35 @@ TEST_F(BaseFilterTest, ReleasedAfterAFailedDecommitStillEndsItsWorker) {
   EXPECT_EQ(1, sink.ref_count());
 }
 
+// A Pause cannot start a second worker beside such a worker, and a failed Pause
+// changes nothing: the one there goes on streaming until the release ends it.
+TEST_F(BaseFilterTest, PauseThatCannotStartAWorkerLeavesTheOneStreaming) {
+  platform::ComPtr<IMemAllocator> real;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                                   real.put_void()));
+  test::ForwardingAllocator allocator(real.get(), kFailureB);
+  StreamSink sink;
+  {
+    StreamLog log;
+    TestSourceFilter* filter = TestSourceFilter::Create(&log);
+    ASSERT_NE(nullptr, filter);
+    ASSERT_NO_FATAL_FAILURE(StreamThenFailToStop(filter, &sink, &allocator));
+
+    EXPECT_EQ(E_FAIL, filter->Pause());
+    FILTER_STATE state = State_Running;
+    EXPECT_EQ(S_OK, filter->GetState(0, &state));
+    EXPECT_EQ(State_Stopped, state);
+    const LONG before = sink.receive_count();
+    EXPECT_TRUE(sink.WaitForReceives(before + 2)) << "the worker still streams";
+    EXPECT_EQ(1, log.thread_starts.load());
+
+    EXPECT_EQ(0u, filter->base_filter()->Release());
+    EXPECT_EQ(1, log.thread_exits.load());
+  }
+  EXPECT_EQ(1, allocator.ref_count());
+  EXPECT_EQ(1, sink.ref_count());
+}
+
 // A disconnection must not take the allocator and the downstream pin from under such
 // a worker: the pin stays connected while the allocator refuses, and ends the worker
 // first once the allocator lets go.
