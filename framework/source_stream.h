@@ -69,10 +69,12 @@ class CSourceStream : public CAMThread, public CBaseOutputPin {
 
   // Worker side, for FillSample's waits.
   //! Waits until `object` (may be null) is signalled or `timeout_ms` has passed; false
-  //! when the wait ended, or would begin, with the delivery interrupted.
+  //! when the wait ended, or would begin, with the delivery interrupted. A command that
+  //! interrupts nothing may end it early (true).
   bool WaitUnlessInterrupted(HANDLE object, DWORD timeout_ms) noexcept;
-  //! True when a command or a change between Paused and Running waits for the worker:
-  //! the sample being filled is dropped, not delivered.
+  //! True when a Pause, Run or Stop waits for the worker (a command, or a change between
+  //! Paused and Running): the sample being filled is dropped, not delivered. Other
+  //! commands are answered between samples and drop nothing.
   bool DeliveryInterrupted() noexcept;
 
  protected:

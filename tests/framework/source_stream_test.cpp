@@ -225,6 +225,25 @@ TEST_F(SourceStreamTest, StopAndPauseCutALongFillWaitShort) {
   EXPECT_EQ(delivered, sink_.receive_count()) << "a fill cut short was delivered";
 }
 
+// Commands that streaming answers E_UNEXPECTED leave the run alone: the sample being
+// filled, whose wait they find under way, is still delivered.
+TEST_F(SourceStreamTest, CommandsThatDoNotEndTheRunDropNoSample) {
+  Connect();
+  ASSERT_EQ(S_OK, filter_->Run(0));
+  ASSERT_TRUE(sink_.WaitForReceives(2));
+  stream_->fill_wait_ms = 200;
+  for (const DWORD command : {DWORD{framework::WorkerExit}, DWORD{framework::WorkerInit}, DWORD{9}}) {
+    SCOPED_TRACE(command);
+    const LONG waits = stream_->fill_waits.load();
+    ASSERT_TRUE(BecomesTrue([&] { return stream_->fill_waits.load() > waits; }));
+    EXPECT_EQ(E_UNEXPECTED, stream_->SendCommand(command));
+  }
+  EXPECT_EQ(0, stream_->interrupted_fills.load());
+  stream_->fill_wait_ms = 0;
+  EXPECT_EQ(S_OK, filter_->Stop());
+  ExpectFramesInOrder();
+}
+
 // A Stop that reaches the worker before it began the run that Run asked for ends
 // that run too: the worker must not start streaming between Stop and Exit.
 TEST_F(SourceStreamTest, StopRightAfterRunEndsTheWorker) {
