@@ -38,8 +38,9 @@ class CSourceStream : public CAMThread, public CBaseOutputPin {
   virtual HRESULT OnWorkerThreadExit();
   //! Runs on the worker each time delivery begins (at every Run); result ignored.
   virtual HRESULT OnStreamingStart();
-  //! Runs on the worker each time delivery ends while the worker stays (a Pause,
-  //! another Run, the stream's own end); result ignored.
+  //! Runs on the worker each time a run of deliveries ends: at a Pause, another Run,
+  //! the stream's own end, and a Stop (before the worker answers it). Not when a stop
+  //! or release from inside the worker's own call out ends the worker; result ignored.
   virtual HRESULT OnStreamingEnd();
   //! The sample loop of one run: returns when the run ends (Pause, another Run, a
   //! command, or the stream's own end).
