@@ -39,7 +39,7 @@ bool EndsRun(DWORD command) noexcept {
 CSourceStream::CSourceStream(HRESULT* result, CSource* filter, const wchar_t* name) noexcept
     : CAMThread(result), CBaseOutputPin(filter, filter->state_lock(), name, result), source_filter_(filter) {
   delivery_event_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  if (!delivery_event_) StoreResult(result, E_OUTOFMEMORY);
+  if (!delivery_event_) StoreResult(result, LastErrorAsFailure());
   StoreResult(result, source_filter_->AttachPin(this));
 }
 
