@@ -63,6 +63,9 @@ class FramePacer {
   //! The longest wait for the end of the last sample at the start of a run; a stream
   //! time further back has restarted, and the times restart with it.
   static constexpr REFERENCE_TIME kMaxResumeWait = 10000000;
+  //! Stream times and intervals are taken within +-2^60 (about 3,650 years): sums and
+  //! differences of the times then never overflow, whatever start time Run was given.
+  static constexpr REFERENCE_TIME kTimeLimit = REFERENCE_TIME{1} << 60;
 
   //! Forgets everything (a new worker, a new format): times start again from 0.
   void Reset() noexcept;
@@ -78,7 +81,7 @@ class FramePacer {
   uint32_t skipped() const noexcept { return skipped_; }
 
  private:
-  //! The stream time, or the stand-in real-time counter; false for the latter.
+  //! The stream time, or the stand-in real-time counter (false), within kTimeLimit.
   bool Now(PacingSource& source, REFERENCE_TIME* now) noexcept;
 
   bool anchored_ = false;

@@ -26,8 +26,11 @@ class PinPacingSource final : public PacingSource {
   HRESULT StreamTime(REFERENCE_TIME* out) noexcept override { return pin_->filter()->GetStreamTime(out); }
   int64_t RealTime() noexcept override { return QueryRealTime(); }
   bool Wait(int64_t duration) noexcept override {
-    // Whole milliseconds, rounded up: a timed wait never ends before the due time.
-    const int64_t ms = std::clamp<int64_t>((duration + 9999) / 10000, 1, 0x7FFFFFFF);
+    // Whole milliseconds, rounded up: a timed wait never ends before the due time. The
+    // duration is bounded first, so that the rounding cannot overflow.
+    constexpr int64_t kLongestMs = 0x7FFFFFFF;
+    const int64_t bounded = std::clamp<int64_t>(duration, 1, kLongestMs * 10000);
+    const int64_t ms = (bounded + 9999) / 10000;
     if (timer_->Arm(duration)) {
       return pin_->WaitUnlessInterrupted(timer_->get(), static_cast<DWORD>(ms) + kTimerGraceMs);
     }

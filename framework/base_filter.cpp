@@ -2,6 +2,7 @@
 #include "framework/base_filter.h"
 
 #include <cwchar>
+#include <limits>
 #include <new>
 
 #include "framework/base_pin.h"
@@ -220,9 +221,18 @@ HRESULT CBaseFilter::GetStreamTime(REFERENCE_TIME* out) {
     clock = clock_;
   }
   if (!clock) return VFW_E_NO_CLOCK;
-  const HRESULT hr = clock->GetTime(out);
+  REFERENCE_TIME now = 0;
+  const HRESULT hr = clock->GetTime(&now);
   if (FAILED(hr)) return hr;
-  *out -= start_time_.load();
+  // Saturated: a start time near the ends of the range must not overflow.
+  const REFERENCE_TIME start = start_time_.load();
+  if (start < 0 && now > std::numeric_limits<REFERENCE_TIME>::max() + start) {
+    *out = std::numeric_limits<REFERENCE_TIME>::max();
+  } else if (start > 0 && now < std::numeric_limits<REFERENCE_TIME>::min() + start) {
+    *out = std::numeric_limits<REFERENCE_TIME>::min();
+  } else {
+    *out = now - start;
+  }
   return S_OK;
 }
 

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <vector>
 
 namespace veltrano::camera {
@@ -287,6 +288,46 @@ TEST(FramePacer, ResumeKeepsTimesIncreasing) {
       EXPECT_EQ(last_stop, source.stream_time);
     } else {
       EXPECT_EQ(last_stop - row.step_back, times.start);
+    }
+  }
+}
+
+// Stream times at the ends of the range (a start time far out given to Run, or a clock
+// that jumps there): a sample far behind the clock leaves at once with times in order,
+// and one whose due time lies far ahead of the clock waits for it (the wait is cut
+// short here, which gives no sample).
+TEST(FramePacer, StreamTimesAtTheEndsOfTheRange) {
+  constexpr REFERENCE_TIME kMax = std::numeric_limits<REFERENCE_TIME>::max();
+  constexpr REFERENCE_TIME kMin = std::numeric_limits<REFERENCE_TIME>::min();
+  struct Row {
+    const char* what;
+    bool mid_run;
+    REFERENCE_TIME stream_time;
+    bool waits;
+  };
+  const Row rows[] = {
+      {"first sample at the top", false, kMax, false},
+      {"first sample at the bottom", false, kMin, true},
+      {"jump to the top", true, kMax, false},
+      {"jump to the bottom", true, kMin, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    SimulatedSource source;
+    FramePacer pacer;
+    if (row.mid_run) PaceSamples(pacer, source, 3);
+    source.stream_time = row.stream_time;
+    source.interrupt_next_wait = true;
+    SampleTimes times;
+    const bool given = pacer.Next(kPeriod, source, &times);
+    EXPECT_EQ(!row.waits, given);
+    if (given) {
+      EXPECT_GE(times.start, 0);
+      EXPECT_LE(times.start, row.stream_time);
+      EXPECT_GT(times.stop, times.start);
+      if (times.stop > times.start) {
+        EXPECT_EQ(kPeriod, times.stop - times.start);
+      }
     }
   }
 }

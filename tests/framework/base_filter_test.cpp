@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <thread>
@@ -378,6 +379,36 @@ TEST_F(BaseFilterTest, SyncSourceReferencesAndStreamTime) {
   EXPECT_EQ(S_OK, filter->SetSyncSource(&second));
   EXPECT_EQ(0u, filter->base_filter()->Release());
   EXPECT_EQ(1, second.ref_count());
+}
+
+// A start time near the ends of the range gives the nearest stream time the type holds.
+TEST_F(BaseFilterTest, StreamTimeSaturatesForStartTimesFarOut) {
+  TestSourceFilter* filter = TestSourceFilter::Create(&log_);
+  ASSERT_NE(nullptr, filter);
+  constexpr REFERENCE_TIME kMax = std::numeric_limits<REFERENCE_TIME>::max();
+  constexpr REFERENCE_TIME kMin = std::numeric_limits<REFERENCE_TIME>::min();
+  struct Row {
+    REFERENCE_TIME clock;
+    REFERENCE_TIME start;
+    REFERENCE_TIME expected;
+  };
+  const Row rows[] = {
+      {10000, kMin, kMax}, {-10000, kMax, kMin}, {kMax, kMax, 0}, {-1, kMax, kMin}, {0, kMin + 1, kMax},
+  };
+  FakeClock clock;
+  ASSERT_EQ(S_OK, filter->SetSyncSource(&clock));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << "clock " << row.clock << ", start " << row.start);
+    clock.set_time(row.clock);
+    ASSERT_EQ(S_OK, filter->Run(row.start));
+    REFERENCE_TIME time = 0;
+    EXPECT_EQ(S_OK, filter->GetStreamTime(&time));
+    EXPECT_EQ(row.expected, time);
+  }
+  EXPECT_EQ(S_OK, filter->Stop());
+  EXPECT_EQ(S_OK, filter->SetSyncSource(nullptr));
+  EXPECT_EQ(0u, filter->base_filter()->Release());
+  EXPECT_EQ(1, clock.ref_count());
 }
 
 // A worker thread reads the stream time without any filter lock while another thread
