@@ -19,10 +19,19 @@ int64_t QueryRealTime() noexcept {
 
 void FramePacer::Reset() noexcept { *this = FramePacer(); }
 
+namespace {
+
+REFERENCE_TIME WithinLimit(REFERENCE_TIME time) noexcept {
+  return std::clamp(time, -FramePacer::kTimeLimit, FramePacer::kTimeLimit);
+}
+
+}  // namespace
+
 bool FramePacer::Now(PacingSource& source, REFERENCE_TIME* now) noexcept {
-  if (SUCCEEDED(source.StreamTime(now))) return true;
-  *now = source.RealTime() - origin_;
-  return false;
+  const bool clock = SUCCEEDED(source.StreamTime(now));
+  if (!clock) *now = source.RealTime() - origin_;
+  *now = WithinLimit(*now);
+  return clock;
 }
 
 bool FramePacer::Next(REFERENCE_TIME period, PacingSource& source, SampleTimes* times) noexcept {
@@ -38,6 +47,7 @@ bool FramePacer::Next(REFERENCE_TIME period, PacingSource& source, SampleTimes* 
     last_stop_ = times->stop;
     return true;
   }
+  period = std::min(period, kTimeLimit);
 
   REFERENCE_TIME due = 0;
   int64_t real_deadline = 0;
@@ -48,7 +58,7 @@ bool FramePacer::Next(REFERENCE_TIME period, PacingSource& source, SampleTimes* 
     if (!clock) {
       // The stand-in stream time starts where the last sample ended.
       origin = real_now - (has_last_ ? last_stop_ : 0);
-      now = real_now - origin;
+      now = WithinLimit(real_now - origin);
     }
     due = std::max<REFERENCE_TIME>(now, 0);
     if (has_last_ && last_stop_ > due && last_stop_ - due <= kMaxResumeWait) due = last_stop_;
@@ -56,6 +66,9 @@ bool FramePacer::Next(REFERENCE_TIME period, PacingSource& source, SampleTimes* 
     discontinuity = true;
   } else {
     due = next_due_;
+    // A grid point left out after the last sample puts this one up to one more interval
+    // ahead of the clock, and that is no sign of a clock that went back or stands still.
+    const REFERENCE_TIME ahead_bound = period + (next_due_ - last_stop_) + kSlack;
     if (now > due) {
       // Late: the latest grid point, delivered at once. The next grid point, when less
       // than half an interval away, is left out too, so that no two samples leave
@@ -64,13 +77,13 @@ bool FramePacer::Next(REFERENCE_TIME period, PacingSource& source, SampleTimes* 
       if (due + period - now < period / 2) gap = period;
       if (due != next_due_ || gap != 0) ++skipped_;
       real_deadline = real_now;
-    } else if (due - now > period + kSlack && now != last_now_) {
+    } else if (due - now > ahead_bound && now != last_now_) {
       // The clock went back: the grid restarts one interval from now.
       due = std::max<REFERENCE_TIME>(now, 0) + period;
       discontinuity = true;
       ++restarts_;
       real_deadline = real_now + (due - now);
-    } else if (due - now > period + kSlack) {
+    } else if (due - now > ahead_bound) {
       // The clock stands still: the rate is kept in real time.
       real_deadline = last_release_ + period;
     } else {
@@ -87,8 +100,9 @@ bool FramePacer::Next(REFERENCE_TIME period, PacingSource& source, SampleTimes* 
     real_now = source.RealTime();
     if (clock) {
       if (FAILED(source.StreamTime(&now))) break;
+      now = WithinLimit(now);
     } else {
-      now = real_now - origin;
+      now = WithinLimit(real_now - origin);
     }
   }
 

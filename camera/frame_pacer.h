@@ -11,11 +11,13 @@
 // that end, so that times keep increasing. A late worker leaves at once, stamped with
 // the latest grid point; the next grid point is left out when it is less than half
 // an interval away, so that missed samples never leave in a burst. A clock that goes
-// back by more than an interval restarts the grid one interval from now, marked as a
-// discontinuity. Without a clock, a real-time counter that starts at the end of the
-// last sample stands in for the stream time. A clock that stops holds no sample
-// longer than an interval after the one before it: the samples keep their rate in
-// real time and their times run ahead of that clock.
+// back restarts the grid one interval from now, marked as a discontinuity: it counts
+// as gone back once the next due time lies more than kSlack beyond an interval ahead
+// of it (beyond two after a grid point left out), after a jump back of about kSlack
+// plus the time the sample took before its wait. Without a clock, a real-time counter
+// that starts at the end of the last sample stands in for the stream time. A clock
+// that stops holds no sample longer than an interval after the one before it: the
+// samples keep their rate in real time and their times run ahead of that clock.
 #pragma once
 
 #include <windows.h>
@@ -54,12 +56,16 @@ struct SampleTimes {
 
 class FramePacer {
  public:
-  //! How far beyond one interval the clock may lie behind a due time before the
-  //! grid restarts (100 ns units).
+  //! How far beyond one interval (two after a grid point left out) a due time may lie
+  //! ahead of the clock before the clock counts as gone back, or as standing still
+  //! when it has not moved since the last sample (100 ns units).
   static constexpr REFERENCE_TIME kSlack = 200000;
   //! The longest wait for the end of the last sample at the start of a run; a stream
   //! time further back has restarted, and the times restart with it.
   static constexpr REFERENCE_TIME kMaxResumeWait = 10000000;
+  //! Stream times and intervals are taken within +-2^60 (about 3,650 years): sums and
+  //! differences of the times then never overflow, whatever start time Run was given.
+  static constexpr REFERENCE_TIME kTimeLimit = REFERENCE_TIME{1} << 60;
 
   //! Forgets everything (a new worker, a new format): times start again from 0.
   void Reset() noexcept;
@@ -75,7 +81,7 @@ class FramePacer {
   uint32_t skipped() const noexcept { return skipped_; }
 
  private:
-  //! The stream time, or the stand-in real-time counter; false for the latter.
+  //! The stream time, or the stand-in real-time counter (false), within kTimeLimit.
   bool Now(PacingSource& source, REFERENCE_TIME* now) noexcept;
 
   bool anchored_ = false;

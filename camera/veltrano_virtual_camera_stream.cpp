@@ -26,8 +26,11 @@ class PinPacingSource final : public PacingSource {
   HRESULT StreamTime(REFERENCE_TIME* out) noexcept override { return pin_->filter()->GetStreamTime(out); }
   int64_t RealTime() noexcept override { return QueryRealTime(); }
   bool Wait(int64_t duration) noexcept override {
-    // Whole milliseconds, rounded up: a timed wait never ends before the due time.
-    const int64_t ms = std::clamp<int64_t>((duration + 9999) / 10000, 1, 0x7FFFFFFF);
+    // Whole milliseconds, rounded up: a timed wait never ends before the due time. The
+    // duration is bounded first, so that the rounding cannot overflow.
+    constexpr int64_t kLongestMs = 0x7FFFFFFF;
+    const int64_t bounded = std::clamp<int64_t>(duration, 1, kLongestMs * 10000);
+    const int64_t ms = (bounded + 9999) / 10000;
     if (timer_->Arm(duration)) {
       return pin_->WaitUnlessInterrupted(timer_->get(), static_cast<DWORD>(ms) + kTimerGraceMs);
     }
@@ -146,6 +149,17 @@ HRESULT CVeltranoVirtualCameraStream::OnDeactivate() {
   SendBeginFlush();
   const HRESULT hr = CSourceStream::OnDeactivate();
   SendEndFlush();
+  return hr;
+}
+
+HRESULT CVeltranoVirtualCameraStream::OnPausing() {
+  const HRESULT hr = CSourceStream::OnPausing();
+  // The worker may not come back before Run: a renderer that prerolls keeps it inside
+  // Receive. The delivery lock is never held across Receive, so this cannot wait for
+  // that. A fill under way that maps the section again is dropped (the delivery was
+  // interrupted), and OnStreamingEnd releases the view after it.
+  auto guard = delivery_lock_.Lock();
+  reader_.Release();
   return hr;
 }
 

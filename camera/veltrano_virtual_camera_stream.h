@@ -70,6 +70,9 @@ class CVeltranoVirtualCameraStream final : public framework::CSourceStream,
   HRESULT SizeBuffers(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
   //! Flushes downstream around the framework's stop of the worker.
   HRESULT OnDeactivate() override;
+  //! Stops delivery and releases the section view at once, also while a renderer holds
+  //! the worker inside Receive for the whole pause.
+  HRESULT OnPausing() override;
 
   // Worker side.
   //! Waits until the sample is due, stamps it with that stream time, then copies the

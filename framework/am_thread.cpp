@@ -17,13 +17,6 @@ Fn ExportAs(HMODULE module, const char* name) noexcept {
 // it is counted with the module's other handles so that leak checks see it.
 void CountThreadHandle(long delta) noexcept { platform::detail::CountHandles(delta); }
 
-// The failure of a call that returned no object: a missing last-error code must not
-// turn into a success in the constructor's result slot.
-HRESULT LastErrorAsFailure() noexcept {
-  const HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
-  return FAILED(hr) ? hr : E_FAIL;
-}
-
 }  // namespace
 
 CAMThread::CAMThread(HRESULT* result) noexcept {

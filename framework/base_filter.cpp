@@ -2,6 +2,7 @@
 #include "framework/base_filter.h"
 
 #include <cwchar>
+#include <limits>
 #include <new>
 
 #include "framework/base_pin.h"
@@ -56,19 +57,29 @@ STDMETHODIMP CBaseFilter::Stop() {
 STDMETHODIMP CBaseFilter::Pause() {
   auto guard = filter_lock_->Lock();
   const FILTER_STATE from = state_.load();
+  HRESULT first_failure = S_OK;
   if (from != State_Paused) {
     const LONG count = PinCount();
     for (LONG i = 0; i < count; ++i) {
       CBasePin* pin = PinAt(i);
       if (!pin) break;
       if (!pin->IsConnected()) continue;
-      // From Stopped the pins get ready to deliver; from Running they stop delivering.
-      const HRESULT hr = from == State_Stopped ? pin->OnActivate() : pin->OnPausing();
-      if (FAILED(hr)) return hr;
+      // From Stopped the pins get ready to deliver, and the first failure leaves the
+      // filter stopped.
+      if (from == State_Stopped) {
+        const HRESULT hr = pin->OnActivate();
+        if (FAILED(hr)) return hr;
+        continue;
+      }
+      // From Running every connected pin stops delivering whatever an earlier one
+      // reported, and the filter is paused, as Stop always stops: a filter left
+      // Running would never tell the pins that did stop to deliver again.
+      const HRESULT hr = pin->OnPausing();
+      if (FAILED(hr) && SUCCEEDED(first_failure)) first_failure = hr;
     }
   }
   state_.store(State_Paused);
-  return S_OK;
+  return first_failure;
 }
 
 STDMETHODIMP CBaseFilter::Run(REFERENCE_TIME start) {
@@ -210,9 +221,18 @@ HRESULT CBaseFilter::GetStreamTime(REFERENCE_TIME* out) {
     clock = clock_;
   }
   if (!clock) return VFW_E_NO_CLOCK;
-  const HRESULT hr = clock->GetTime(out);
+  REFERENCE_TIME now = 0;
+  const HRESULT hr = clock->GetTime(&now);
   if (FAILED(hr)) return hr;
-  *out -= start_time_.load();
+  // Saturated: a start time near the ends of the range must not overflow.
+  const REFERENCE_TIME start = start_time_.load();
+  if (start < 0 && now > std::numeric_limits<REFERENCE_TIME>::max() + start) {
+    *out = std::numeric_limits<REFERENCE_TIME>::max();
+  } else if (start > 0 && now < std::numeric_limits<REFERENCE_TIME>::min() + start) {
+    *out = std::numeric_limits<REFERENCE_TIME>::min();
+  } else {
+    *out = now - start;
+  }
   return S_OK;
 }
 

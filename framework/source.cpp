@@ -38,8 +38,10 @@ void CSource::OnFinalRelease() noexcept {
 STDMETHODIMP CSource::GetState(DWORD timeout_ms, FILTER_STATE* out) {
   const HRESULT hr = CBaseFilter::GetState(timeout_ms, out);
   if (hr != S_OK || *out != State_Paused) return hr;
-  // Connections change only while stopped, so the pins read here stay as they are
-  // for as long as the filter is paused.
+  // The connections are read without the state lock, which GetState must not wait
+  // for, and without any other synchronisation. They change only while the filter is
+  // stopped: for a filter that stays paused through the call the answer is exact; a
+  // call that overlaps a Stop and a disconnection answers for a state that has passed.
   const LONG count = PinCount();
   for (LONG i = 0; i < count; ++i) {
     CBasePin* pin = PinAt(i);

@@ -29,12 +29,17 @@ constexpr size_t kIdChars = 12;
 constexpr uint32_t kDeliver = 1;
 bool Delivers(uint32_t request) noexcept { return (request & kDeliver) != 0; }
 
+// The commands that end a run of deliveries; streaming answers the others E_UNEXPECTED.
+bool EndsRun(DWORD command) noexcept {
+  return command == WorkerPause || command == WorkerRun || command == WorkerStop;
+}
+
 }  // namespace
 
 CSourceStream::CSourceStream(HRESULT* result, CSource* filter, const wchar_t* name) noexcept
     : CAMThread(result), CBaseOutputPin(filter, filter->state_lock(), name, result), source_filter_(filter) {
   delivery_event_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  if (!delivery_event_) StoreResult(result, E_OUTOFMEMORY);
+  if (!delivery_event_) StoreResult(result, LastErrorAsFailure());
   StoreResult(result, source_filter_->AttachPin(this));
 }
 
@@ -117,7 +122,7 @@ HRESULT CSourceStream::StreamSamples() {
     if (PeekCommand(&command)) {
       // Pause, Run and Stop end this run, left unanswered: the request stays
       // signalled and WorkerMain answers it.
-      if (command == WorkerPause || command == WorkerRun || command == WorkerStop) return S_FALSE;
+      if (EndsRun(command)) return S_FALSE;
       ReplyToCommand(E_UNEXPECTED);
       continue;
     }
@@ -178,15 +183,27 @@ void CSourceStream::RequestDelivery(bool run) noexcept {
 }
 
 bool CSourceStream::DeliveryInterrupted() noexcept {
-  return ::WaitForSingleObject(command_event(), 0) == WAIT_OBJECT_0 ||
-         delivery_request_.load() != current_run_.load();
+  // Only the commands that end the run: the others are answered E_UNEXPECTED between
+  // samples while the run goes on, and must not cost it a sample.
+  DWORD command = 0;
+  if (PeekCommand(&command) && EndsRun(command)) return true;
+  return delivery_request_.load() != current_run_.load();
 }
 
 bool CSourceStream::WaitUnlessInterrupted(HANDLE object, DWORD timeout_ms) noexcept {
   if (DeliveryInterrupted()) return false;
+  // A command already posted ends no run (or the check above would have said so), and
+  // no other can be posted before it is answered, between samples. Its request event
+  // stays signalled until then: the wait leaves it out rather than wake at once.
+  DWORD command = 0;
+  const bool answer_pending = PeekCommand(&command);
   const HANDLE waits[3] = {command_event(), delivery_event_.get(), object};
-  const DWORD wait = ::WaitForMultipleObjects(object ? 3 : 2, waits, FALSE, timeout_ms);
-  if (wait == WAIT_OBJECT_0 || wait == WAIT_OBJECT_0 + 1) return !DeliveryInterrupted();
+  const DWORD first = answer_pending ? 1 : 0;
+  const DWORD count = (object ? 3 : 2) - first;
+  const DWORD wait = ::WaitForMultipleObjects(count, waits + first, FALSE, timeout_ms);
+  const DWORD index = first + (wait - WAIT_OBJECT_0);
+  // Woken by a command or a request: one that ends nothing cuts the wait short, no more.
+  if (wait < WAIT_OBJECT_0 + count && index < 2) return !DeliveryInterrupted();
   return true;
 }
 
@@ -207,9 +224,12 @@ HRESULT CSourceStream::OnActivate() {
     JoinWorker();
     worker_ending_.store(false);
   }
-  // Every worker starts paused; the filter's Run tells it to deliver.
-  RequestDelivery(false);
+  // A worker still streaming after a stop that could not decommit refuses a second one;
+  // that worker is left as it was.
   if (!StartWorker()) return E_FAIL;
+  // Every worker starts paused; the filter's Run tells it to deliver. The worker reads
+  // the request only once it has answered WorkerInit.
+  RequestDelivery(false);
   hr = SendCommand(WorkerInit);
   if (FAILED(hr)) {
     // A worker whose start failed replies as its last act and ends; joining it here

@@ -38,8 +38,9 @@ class CSourceStream : public CAMThread, public CBaseOutputPin {
   virtual HRESULT OnWorkerThreadExit();
   //! Runs on the worker each time delivery begins (at every Run); result ignored.
   virtual HRESULT OnStreamingStart();
-  //! Runs on the worker each time delivery ends while the worker stays (a Pause,
-  //! another Run, the stream's own end); result ignored.
+  //! Runs on the worker each time a run of deliveries ends: at a Pause, another Run,
+  //! the stream's own end, and a Stop (before the worker answers it). Not when a stop
+  //! or release from inside the worker's own call out ends the worker; result ignored.
   virtual HRESULT OnStreamingEnd();
   //! The sample loop of one run: returns when the run ends (Pause, another Run, a
   //! command, or the stream's own end).
@@ -69,10 +70,12 @@ class CSourceStream : public CAMThread, public CBaseOutputPin {
 
   // Worker side, for FillSample's waits.
   //! Waits until `object` (may be null) is signalled or `timeout_ms` has passed; false
-  //! when the wait ended, or would begin, with the delivery interrupted.
+  //! when the wait ended, or would begin, with the delivery interrupted. A command that
+  //! interrupts nothing may end it early (true).
   bool WaitUnlessInterrupted(HANDLE object, DWORD timeout_ms) noexcept;
-  //! True when a command or a change between Paused and Running waits for the worker:
-  //! the sample being filled is dropped, not delivered.
+  //! True when a Pause, Run or Stop waits for the worker (a command, or a change between
+  //! Paused and Running): the sample being filled is dropped, not delivered. Other
+  //! commands are answered between samples and drop nothing.
   bool DeliveryInterrupted() noexcept;
 
  protected:

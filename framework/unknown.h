@@ -26,6 +26,13 @@ inline void StoreResult(HRESULT* slot, HRESULT hr) noexcept {
   if (slot && SUCCEEDED(*slot)) *slot = hr;
 }
 
+//! The failure of a system call that returned no object, from its last-error code: a
+//! missing code must not turn into a success in a constructor's result slot.
+inline HRESULT LastErrorAsFailure() noexcept {
+  const HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
+  return FAILED(hr) ? hr : E_FAIL;
+}
+
 class CUnknown : public INonDelegatingUnknown, public CBaseObject {
  public:
   //! `outer` may be null: the object is then its own owner. Count starts at 0.

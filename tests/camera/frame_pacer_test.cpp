@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <vector>
 
 namespace veltrano::camera {
@@ -60,13 +61,14 @@ struct Released {
   REFERENCE_TIME stream_time;
 };
 
-// Paces `count` samples, each taking `work` of real time before its wait.
-std::vector<Released> PaceSamples(FramePacer& pacer, SimulatedSource& source, int count, int64_t work = 2 * kMs) {
+// Paces `count` samples of `period`, each taking `work` of real time before its wait.
+std::vector<Released> PaceSamples(FramePacer& pacer, SimulatedSource& source, int count, int64_t work = 2 * kMs,
+                                  REFERENCE_TIME period = kPeriod) {
   std::vector<Released> released;
   for (int i = 0; i < count; ++i) {
     source.Advance(work);
     SampleTimes times;
-    EXPECT_TRUE(pacer.Next(kPeriod, source, &times));
+    EXPECT_TRUE(pacer.Next(period, source, &times));
     released.push_back({times, source.real_time, source.stream_time});
   }
   return released;
@@ -153,27 +155,41 @@ TEST(FramePacer, CoarseWaitsKeepTheAverageRate) {
 
 // A worker held up leaves at once, stamped with the latest grid point, and is back on
 // the grid after: no burst of the samples it missed, no two closer than half an
-// interval.
+// interval, and no restart. At low rates a delay of 1.55 intervals leaves the next
+// grid point out, so the next sample is due almost 1.5 intervals later; with a clock
+// of whole milliseconds that sample may read the same stream time as the late one.
 TEST(FramePacer, LateWorkerSkipsToTheGridWithoutABurst) {
-  for (int64_t delay : {50 * kMs, 100 * kMs, 133 * kMs, 1000 * kMs}) {
-    SCOPED_TRACE(delay);
+  struct Row {
+    REFERENCE_TIME period;
+    int64_t delay;
+    int64_t work_after;  // real time each later sample takes before its wait
+  };
+  const Row rows[] = {
+      {kPeriod, 50 * kMs, 2 * kMs},    {kPeriod, 100 * kMs, 2 * kMs},   {kPeriod, 133 * kMs, 2 * kMs},
+      {kPeriod, 1000 * kMs, 2 * kMs},  {666667, 1033334, 2 * kMs},      {666667, 1033334, 0},
+      {10000000, 15500000, 2 * kMs},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << "period " << row.period << ", delay " << row.delay << ", work "
+                                    << row.work_after);
     SimulatedSource source;
     FramePacer pacer;
-    auto released = PaceSamples(pacer, source, 5);
-    const auto late = PaceSamples(pacer, source, 1, delay);
-    const auto after = PaceSamples(pacer, source, 10);
+    auto released = PaceSamples(pacer, source, 5, 2 * kMs, row.period);
+    const auto late = PaceSamples(pacer, source, 1, row.delay, row.period);
+    const auto after = PaceSamples(pacer, source, 10, row.work_after, row.period);
     released.insert(released.end(), late.begin(), late.end());
     released.insert(released.end(), after.begin(), after.end());
-    if (delay >= 2 * kPeriod) {
+    if (row.delay >= 2 * row.period) {
       EXPECT_EQ(1u, pacer.skipped());
     }
+    EXPECT_EQ(0u, pacer.restarts());
     for (size_t i = 1; i < released.size(); ++i) {
       SCOPED_TRACE(i);
       EXPECT_GT(released[i].times.start, released[i - 1].times.start);
-      EXPECT_EQ(0, released[i].times.start % kPeriod);  // on the grid (anchored at 0)
+      EXPECT_EQ(0, released[i].times.start % row.period);  // on the grid (anchored at 0)
       EXPECT_LE(released[i].times.start, released[i].stream_time);
-      EXPECT_LT(released[i].stream_time - released[i].times.start, kPeriod);
-      EXPECT_GE(released[i].real_time - released[i - 1].real_time, kPeriod / 2) << "burst";
+      EXPECT_LT(released[i].stream_time - released[i].times.start, row.period);
+      EXPECT_GE(released[i].real_time - released[i - 1].real_time, row.period / 2) << "burst";
       EXPECT_FALSE(released[i].times.discontinuity);
     }
   }
@@ -272,6 +288,46 @@ TEST(FramePacer, ResumeKeepsTimesIncreasing) {
       EXPECT_EQ(last_stop, source.stream_time);
     } else {
       EXPECT_EQ(last_stop - row.step_back, times.start);
+    }
+  }
+}
+
+// Stream times at the ends of the range (a start time far out given to Run, or a clock
+// that jumps there): a sample far behind the clock leaves at once with times in order,
+// and one whose due time lies far ahead of the clock waits for it (the wait is cut
+// short here, which gives no sample).
+TEST(FramePacer, StreamTimesAtTheEndsOfTheRange) {
+  constexpr REFERENCE_TIME kMax = std::numeric_limits<REFERENCE_TIME>::max();
+  constexpr REFERENCE_TIME kMin = std::numeric_limits<REFERENCE_TIME>::min();
+  struct Row {
+    const char* what;
+    bool mid_run;
+    REFERENCE_TIME stream_time;
+    bool waits;
+  };
+  const Row rows[] = {
+      {"first sample at the top", false, kMax, false},
+      {"first sample at the bottom", false, kMin, true},
+      {"jump to the top", true, kMax, false},
+      {"jump to the bottom", true, kMin, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    SimulatedSource source;
+    FramePacer pacer;
+    if (row.mid_run) PaceSamples(pacer, source, 3);
+    source.stream_time = row.stream_time;
+    source.interrupt_next_wait = true;
+    SampleTimes times;
+    const bool given = pacer.Next(kPeriod, source, &times);
+    EXPECT_EQ(!row.waits, given);
+    if (given) {
+      EXPECT_GE(times.start, 0);
+      EXPECT_LE(times.start, row.stream_time);
+      EXPECT_GT(times.stop, times.start);
+      if (times.stop > times.start) {
+        EXPECT_EQ(kPeriod, times.stop - times.start);
+      }
     }
   }
 }

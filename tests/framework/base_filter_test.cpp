@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <thread>
@@ -245,12 +246,18 @@ TEST_F(FilterStateTest, RunStoresTheStartTimeEvenWhenActivationFails) {
   EXPECT_EQ(1, clock.ref_count());
 }
 
-TEST_F(FilterStateTest, PauseFromRunningStopsAtTheFirstPausingFailure) {
+// Like Stop: every connected pin stops delivering, whatever an earlier one reported,
+// and the filter is paused, so that the next Run tells every pin to deliver again.
+TEST_F(FilterStateTest, PauseFromRunningReachesPausedAndReportsTheFirstPausingFailure) {
   ASSERT_EQ(S_OK, filter_->Run(0));
   TakeCalls();
+  pins_[0]->pausing_result = kFailureA;
   pins_[2]->pausing_result = kFailureB;
-  EXPECT_EQ(kFailureB, filter_->Pause());
+  EXPECT_EQ(kFailureA, filter_->Pause());
   EXPECT_EQ((Calls{"P0", "P2"}), TakeCalls());
+  EXPECT_EQ(State_Paused, State());
+  EXPECT_EQ(S_OK, filter_->Run(0));
+  EXPECT_EQ((Calls{"R0", "R2"}), TakeCalls());
   EXPECT_EQ(State_Running, State());
 }
 
@@ -372,6 +379,36 @@ TEST_F(BaseFilterTest, SyncSourceReferencesAndStreamTime) {
   EXPECT_EQ(S_OK, filter->SetSyncSource(&second));
   EXPECT_EQ(0u, filter->base_filter()->Release());
   EXPECT_EQ(1, second.ref_count());
+}
+
+// A start time near the ends of the range gives the nearest stream time the type holds.
+TEST_F(BaseFilterTest, StreamTimeSaturatesForStartTimesFarOut) {
+  TestSourceFilter* filter = TestSourceFilter::Create(&log_);
+  ASSERT_NE(nullptr, filter);
+  constexpr REFERENCE_TIME kMax = std::numeric_limits<REFERENCE_TIME>::max();
+  constexpr REFERENCE_TIME kMin = std::numeric_limits<REFERENCE_TIME>::min();
+  struct Row {
+    REFERENCE_TIME clock;
+    REFERENCE_TIME start;
+    REFERENCE_TIME expected;
+  };
+  const Row rows[] = {
+      {10000, kMin, kMax}, {-10000, kMax, kMin}, {kMax, kMax, 0}, {-1, kMax, kMin}, {0, kMin + 1, kMax},
+  };
+  FakeClock clock;
+  ASSERT_EQ(S_OK, filter->SetSyncSource(&clock));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << "clock " << row.clock << ", start " << row.start);
+    clock.set_time(row.clock);
+    ASSERT_EQ(S_OK, filter->Run(row.start));
+    REFERENCE_TIME time = 0;
+    EXPECT_EQ(S_OK, filter->GetStreamTime(&time));
+    EXPECT_EQ(row.expected, time);
+  }
+  EXPECT_EQ(S_OK, filter->Stop());
+  EXPECT_EQ(S_OK, filter->SetSyncSource(nullptr));
+  EXPECT_EQ(0u, filter->base_filter()->Release());
+  EXPECT_EQ(1, clock.ref_count());
 }
 
 // A worker thread reads the stream time without any filter lock while another thread
@@ -638,6 +675,35 @@ TEST_F(BaseFilterTest, ReleasedAfterAFailedDecommitStillEndsItsWorker) {
     EXPECT_EQ(1, sink.end_flushes);
     EXPECT_EQ(1, sink.worker_alive_at_begin_flush.load());
     EXPECT_EQ(0, sink.worker_alive_at_end_flush.load());
+  }
+  EXPECT_EQ(1, allocator.ref_count());
+  EXPECT_EQ(1, sink.ref_count());
+}
+
+// A Pause cannot start a second worker beside such a worker, and a failed Pause
+// changes nothing: the one there goes on streaming until the release ends it.
+TEST_F(BaseFilterTest, PauseThatCannotStartAWorkerLeavesTheOneStreaming) {
+  platform::ComPtr<IMemAllocator> real;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                                   real.put_void()));
+  test::ForwardingAllocator allocator(real.get(), kFailureB);
+  StreamSink sink;
+  {
+    StreamLog log;
+    TestSourceFilter* filter = TestSourceFilter::Create(&log);
+    ASSERT_NE(nullptr, filter);
+    ASSERT_NO_FATAL_FAILURE(StreamThenFailToStop(filter, &sink, &allocator));
+
+    EXPECT_EQ(E_FAIL, filter->Pause());
+    FILTER_STATE state = State_Running;
+    EXPECT_EQ(S_OK, filter->GetState(0, &state));
+    EXPECT_EQ(State_Stopped, state);
+    const LONG before = sink.receive_count();
+    EXPECT_TRUE(sink.WaitForReceives(before + 2)) << "the worker still streams";
+    EXPECT_EQ(1, log.thread_starts.load());
+
+    EXPECT_EQ(0u, filter->base_filter()->Release());
+    EXPECT_EQ(1, log.thread_exits.load());
   }
   EXPECT_EQ(1, allocator.ref_count());
   EXPECT_EQ(1, sink.ref_count());

@@ -12,6 +12,7 @@
 #include "common/fake_graph.h"
 #include "common/forwarding_allocator.h"
 #include "common/finishes_in_time.h"
+#include "common/settled_value.h"
 #include "common/task_mem_spy.h"
 #include "framework/test_source_filter.h"
 #include "platform/task_mem.h"
@@ -143,6 +144,9 @@ TEST_F(SourceStreamTest, PausedDeliversNothingUntilRun) {
     SCOPED_TRACE(cycle);
     ASSERT_EQ(S_OK, filter_->Pause());
     EXPECT_TRUE(stream_->HasWorker());
+    // A worker just past its look at the request may still take a buffer and deliver
+    // the sample it had begun; both counts only grow, so their sum holds still with them.
+    test::SettledValue([&] { return get_buffers.load() + sink_.receive_count(); }, 50);
     const LONG buffers = get_buffers.load();
     const LONG received = sink_.receive_count();
     ::Sleep(300);
@@ -219,6 +223,25 @@ TEST_F(SourceStreamTest, StopAndPauseCutALongFillWaitShort) {
   EXPECT_EQ(S_OK, stopped);
   EXPECT_EQ(2, stream_->interrupted_fills.load());
   EXPECT_EQ(delivered, sink_.receive_count()) << "a fill cut short was delivered";
+}
+
+// Commands that streaming answers E_UNEXPECTED leave the run alone: the sample being
+// filled, whose wait they find under way, is still delivered.
+TEST_F(SourceStreamTest, CommandsThatDoNotEndTheRunDropNoSample) {
+  Connect();
+  ASSERT_EQ(S_OK, filter_->Run(0));
+  ASSERT_TRUE(sink_.WaitForReceives(2));
+  stream_->fill_wait_ms = 200;
+  for (const DWORD command : {DWORD{framework::WorkerExit}, DWORD{framework::WorkerInit}, DWORD{9}}) {
+    SCOPED_TRACE(command);
+    const LONG waits = stream_->fill_waits.load();
+    ASSERT_TRUE(BecomesTrue([&] { return stream_->fill_waits.load() > waits; }));
+    EXPECT_EQ(E_UNEXPECTED, stream_->SendCommand(command));
+  }
+  EXPECT_EQ(0, stream_->interrupted_fills.load());
+  stream_->fill_wait_ms = 0;
+  EXPECT_EQ(S_OK, filter_->Stop());
+  ExpectFramesInOrder();
 }
 
 // A Stop that reaches the worker before it began the run that Run asked for ends
