@@ -22,7 +22,10 @@ struct CaptureMode {
 };
 
 //! Frame intervals a mode may run at: 60 frames per second down to 1, 30 by default.
-inline constexpr REFERENCE_TIME kMinFrameInterval = 166667;
+//! 60 fps is 166666, 10,000,000 / 60 rounded down: clients compute it so (ffmpeg
+//! passes over a capability whose fastest interval is above what it asks for), and
+//! hardware cameras report it so.
+inline constexpr REFERENCE_TIME kMinFrameInterval = 166666;
 inline constexpr REFERENCE_TIME kMaxFrameInterval = 10000000;
 inline constexpr REFERENCE_TIME kDefaultFrameInterval = 333333;
 
@@ -30,7 +33,7 @@ inline constexpr REFERENCE_TIME kDefaultFrameInterval = 333333;
 inline constexpr CaptureMode kDefaultCaptureMode = {1280, 720, imaging::PixelFormat::kYuy2, kDefaultFrameInterval};
 
 //! The frame intervals of the frame-rate list: 60, 30, 25, 20, 15, 10 and 5 fps.
-inline constexpr LONGLONG kFrameRateList[] = {166667, 333333, 400000, 500000, 666667, 1000000, 2000000};
+inline constexpr LONGLONG kFrameRateList[] = {kMinFrameInterval, 333333, 400000, 500000, 666667, 1000000, 2000000};
 
 //! Size of VIDEO_STREAM_CONFIG_CAPS as GetNumberOfCapabilities reports it.
 inline constexpr int kStreamCapsSize = 128;

@@ -217,13 +217,16 @@ TEST_F(CameraPinTypes, AcceptedAndRefusedTypes) {
        S_OK},
       {"interval 0 (the default)", [](Candidate& c) { c.info().AvgTimePerFrame = 0; }, S_OK},
       {"interval 166667 (60 fps)", [](Candidate& c) { c.info().AvgTimePerFrame = 166667; }, S_OK},
+      {"interval 166666 (60 fps as 10^7 / 60 rounded down)",
+       [](Candidate& c) { c.info().AvgTimePerFrame = 166666; },
+       S_OK},
       {"interval 333667 (29.97 fps)", [](Candidate& c) { c.info().AvgTimePerFrame = 333667; }, S_OK},
       {"interval 10000000 (1 fps)", [](Candidate& c) { c.info().AvgTimePerFrame = 10000000; }, S_OK},
       {"NV12 header", [](Candidate& c) { Reformat(c, MEDIASUBTYPE_NV12, 12, 0x3231564E); }, S_OK},
       {"I420 header", [](Candidate& c) { Reformat(c, platform::kMediaSubtypeI420, 12, 0x30323449); }, S_OK},
       {"RGB24 header", [](Candidate& c) { Reformat(c, MEDIASUBTYPE_RGB24, 24, BI_RGB); }, S_OK},
       {"RGB32 header", [](Candidate& c) { Reformat(c, MEDIASUBTYPE_RGB32, 32, BI_RGB); }, S_OK},
-      {"interval 166666 (faster than 60 fps)", [](Candidate& c) { c.info().AvgTimePerFrame = 166666; }, E_INVALIDARG},
+      {"interval 166665 (faster than 60 fps)", [](Candidate& c) { c.info().AvgTimePerFrame = 166665; }, E_INVALIDARG},
       {"interval 10000001", [](Candidate& c) { c.info().AvgTimePerFrame = 10000001; }, E_INVALIDARG},
       {"negative interval", [](Candidate& c) { c.info().AvgTimePerFrame = -333333; }, E_INVALIDARG},
       {"biHeight -720", [](Candidate& c) { c.info().bmiHeader.biHeight = -720; }, E_INVALIDARG},
@@ -443,12 +446,12 @@ TEST_F(CameraStreamConfig, CapabilitiesOfEveryMode) {
     EXPECT_EQ(bitmap.biHeight, caps.CropGranularityY);
     EXPECT_EQ(0, caps.CropAlignX | caps.CropAlignY | caps.OutputGranularityX | caps.OutputGranularityY);
     EXPECT_EQ(0, caps.StretchTapsX | caps.StretchTapsY | caps.ShrinkTapsX | caps.ShrinkTapsY);
-    EXPECT_EQ(166667, caps.MinFrameInterval);
+    EXPECT_EQ(166666, caps.MinFrameInterval);
     EXPECT_EQ(10000000, caps.MaxFrameInterval);
     // At 1 and at 60 frames per second, held to what a LONG can say.
     const int64_t bits = int64_t{bitmap.biWidth} * bitmap.biHeight * bitmap.biBitCount;
     EXPECT_EQ(bits, caps.MinBitsPerSecond);
-    EXPECT_EQ(std::min<int64_t>(bits * 10000000 / 166667, 0x7FFFFFFF), caps.MaxBitsPerSecond);
+    EXPECT_EQ(std::min<int64_t>(bits * 10000000 / 166666, 0x7FFFFFFF), caps.MaxBitsPerSecond);
     EXPECT_TRUE(AllBytes(caps_bytes + 128, 32, 0xEE));  // nothing past the record
   }
   AM_MEDIA_TYPE* type = nullptr;

@@ -114,7 +114,7 @@ TEST_F(CameraFilterInterfaces, VideoControlListsTheRatesOfEveryMode) {
   IAMStreamConfig* config = stream_;
   int count = 0, size = 0;
   ASSERT_EQ(S_OK, config->GetNumberOfCapabilities(&count, &size));
-  const LONGLONG expected[] = {166667, 333333, 400000, 500000, 666667, 1000000, 2000000};
+  const LONGLONG expected[] = {166666, 333333, 400000, 500000, 666667, 1000000, 2000000};
   for (int index = 0; index < count; ++index) {
     AM_MEDIA_TYPE* type = nullptr;
     BYTE caps[128];
@@ -131,7 +131,7 @@ TEST_F(CameraFilterInterfaces, VideoControlListsTheRatesOfEveryMode) {
     CoTaskMemFree(rates);
     LONGLONG fastest = 0;
     EXPECT_EQ(S_OK, control->GetMaxAvailableFrameRate(pin_, index, dimensions, &fastest));
-    EXPECT_EQ(166667, fastest);
+    EXPECT_EQ(166666, fastest);
   }
   LONG listed = -1;
   EXPECT_EQ(S_OK, control->GetFrameRateList(pin_, 0, SIZE{1280, 720}, &listed, nullptr)) << "a size query";

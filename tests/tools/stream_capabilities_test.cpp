@@ -149,7 +149,7 @@ TEST(ChooseCapability, AModeNotOfferedIsRefusedWithWhatIsOffered) {
 
 TEST(ChooseCapability, RatesAreFormattedForPeople) {
   const std::pair<REFERENCE_TIME, const wchar_t*> cases[] = {
-      {333333, L"30"}, {333667, L"29.97"}, {166667, L"60"}, {666667, L"15"}, {20000000, L"0.5"}, {0, L"?"},
+      {333333, L"30"}, {333667, L"29.97"}, {166667, L"60"}, {166666, L"60"}, {666667, L"15"}, {20000000, L"0.5"}, {0, L"?"},
   };
   for (const auto& [interval, text] : cases) EXPECT_EQ(text, FormatFps(interval)) << interval;
   EXPECT_EQ(L"RGB24", SubtypeName(MEDIASUBTYPE_RGB24));
@@ -189,9 +189,9 @@ TEST_F(CameraCapabilitiesTest, ReadsEveryCapabilityWithItsRateRangeAndList) {
   EXPECT_EQ(1280, first.width);
   EXPECT_EQ(720, first.height);
   EXPECT_EQ(333333, first.frame_interval);
-  EXPECT_EQ(166667, first.min_interval);
+  EXPECT_EQ(166666, first.min_interval);
   EXPECT_EQ(10000000, first.max_interval);
-  EXPECT_EQ((std::vector<LONGLONG>{166667, 333333, 400000, 500000, 666667, 1000000, 2000000}), first.frame_rate_list);
+  EXPECT_EQ((std::vector<LONGLONG>{166666, 333333, 400000, 500000, 666667, 1000000, 2000000}), first.frame_rate_list);
   for (size_t i = 0; i < capabilities.size(); ++i) {
     EXPECT_EQ(static_cast<int>(i), capabilities[i].index);
     EXPECT_EQ(7u, capabilities[i].frame_rate_list.size()) << i;
