@@ -419,6 +419,19 @@ TEST_F(CameraStreamConfig, CapabilitiesOfEveryMode) {
   EXPECT_EQ(E_POINTER, config->GetNumberOfCapabilities(nullptr, &size));
   EXPECT_EQ(E_POINTER, config->GetNumberOfCapabilities(&count, nullptr));
 
+  // Bits per second at the mode's own 30 fps, as the camera reported them when it had
+  // one mode: (10,000,000 / 333333) x height x width x bits, which fits a LONG even
+  // at 1920 x 1080 RGB32.
+  const struct {
+    GUID subtype;
+    LONG width, height;
+    LONG bits_per_second;
+  } rates[] = {
+      {MEDIASUBTYPE_YUY2, 1280, 720, 442368000},
+      {MEDIASUBTYPE_RGB32, 1920, 1080, 1990656000},
+      {MEDIASUBTYPE_NV12, 320, 240, 27648000},
+  };
+  int rates_found = 0;
   BYTE caps_bytes[160];
   for (int index = 0; index < count; ++index) {
     SCOPED_TRACE(testing::Message() << "index " << index);
@@ -427,6 +440,7 @@ TEST_F(CameraStreamConfig, CapabilitiesOfEveryMode) {
     ASSERT_EQ(S_OK, config->GetStreamCaps(index, &type, caps_bytes));
     ASSERT_NE(nullptr, type);
     const BITMAPINFOHEADER bitmap = reinterpret_cast<const VIDEOINFOHEADER*>(type->pbFormat)->bmiHeader;
+    const GUID subtype = type->subtype;
     if (index == 0) {
       const ExpectedModeType expected;
       EXPECT_TRUE(MediaTypesEqual(expected.type, *type));
@@ -448,12 +462,18 @@ TEST_F(CameraStreamConfig, CapabilitiesOfEveryMode) {
     EXPECT_EQ(0, caps.StretchTapsX | caps.StretchTapsY | caps.ShrinkTapsX | caps.ShrinkTapsY);
     EXPECT_EQ(166666, caps.MinFrameInterval);
     EXPECT_EQ(10000000, caps.MaxFrameInterval);
-    // At 1 and at 60 frames per second, held to what a LONG can say.
-    const int64_t bits = int64_t{bitmap.biWidth} * bitmap.biHeight * bitmap.biBitCount;
-    EXPECT_EQ(bits, caps.MinBitsPerSecond);
-    EXPECT_EQ(std::min<int64_t>(bits * 10000000 / 166666, 0x7FFFFFFF), caps.MaxBitsPerSecond);
+    EXPECT_EQ(caps.MinBitsPerSecond, caps.MaxBitsPerSecond);
+    EXPECT_GT(caps.MinBitsPerSecond, 0);
+    for (const auto& rate : rates) {
+      if (subtype == rate.subtype && bitmap.biWidth == rate.width && bitmap.biHeight == rate.height) {
+        ++rates_found;
+        EXPECT_EQ(rate.bits_per_second, caps.MinBitsPerSecond);
+        EXPECT_EQ(rate.bits_per_second, caps.MaxBitsPerSecond);
+      }
+    }
     EXPECT_TRUE(AllBytes(caps_bytes + 128, 32, 0xEE));  // nothing past the record
   }
+  EXPECT_EQ(3, rates_found);
   AM_MEDIA_TYPE* type = nullptr;
   for (int index : {30, -1}) {
     type = reinterpret_cast<AM_MEDIA_TYPE*>(0x1);
