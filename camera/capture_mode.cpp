@@ -29,7 +29,10 @@ struct Size {
   int32_t width;
   int32_t height;
 };
-constexpr Size kSizes[] = {{1920, 1080}, {1280, 720}, {960, 540}, {640, 480}, {640, 360}, {320, 240}};
+// The default size first in every pixel format: a peer that fixes only the subtype
+// (a sample grabber set to RGB24, a renderer that takes only RGB32) takes the first
+// type of that subtype it is offered, and so connects at 1280 x 720 as it always did.
+constexpr Size kSizes[] = {{1280, 720}, {1920, 1080}, {960, 540}, {640, 480}, {640, 360}, {320, 240}};
 
 // Every offered mode at 30 fps has a bit rate a LONG holds: the largest size at the
 // deepest pixel (RGB32) is 1,990,656,000 bits per second.

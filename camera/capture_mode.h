@@ -38,8 +38,9 @@ inline constexpr LONGLONG kFrameRateList[] = {kMinFrameInterval, 333333, 400000,
 //! Size of VIDEO_STREAM_CONFIG_CAPS as GetNumberOfCapabilities reports it.
 inline constexpr int kStreamCapsSize = 128;
 
-//! The offered modes in the order applications see them: the default first, then
-//! every size in every pixel format.
+//! The offered modes in the order applications see them: every size in every pixel
+//! format, YUY2 first, and in each format 1280 x 720 before the others (so the
+//! default, YUY2 1280 x 720, is the first of all).
 std::vector<CaptureMode> OfferedCaptureModes();
 
 //! The media subtype, biCompression and biBitCount of each pixel format.

@@ -164,6 +164,39 @@ TEST_F(ModesE2E, EverySubtypeShowsTheColourBarsTheRightWayUp) {
   VeltranoVirtualCamera_CloseProducer(producer);
 }
 
+// The connected pin's format as width, height and image size; false without one.
+bool ConnectedSize(IBaseFilter* camera, GUID* subtype, LONG* width, LONG* height, DWORD* image) {
+  ComPtr<IPin> pin = FindPin(camera, PINDIR_OUTPUT);
+  AM_MEDIA_TYPE type = {};
+  if (!pin || pin->ConnectionMediaType(&type) != S_OK) return false;
+  const bool read = type.formattype == FORMAT_VideoInfo && type.pbFormat && type.cbFormat >= sizeof(VIDEOINFOHEADER);
+  if (read) {
+    const BITMAPINFOHEADER& bitmap = reinterpret_cast<const VIDEOINFOHEADER*>(type.pbFormat)->bmiHeader;
+    *subtype = type.subtype;
+    *width = bitmap.biWidth;
+    *height = bitmap.biHeight;
+    *image = bitmap.biSizeImage;
+  }
+  ClearMediaType(&type);
+  return read;
+}
+
+// A client that fixes only the subtype (a grabber set to RGB24, a renderer that takes
+// only RGB32) and never calls SetFormat gets the default size in that subtype.
+TEST_F(ModesE2E, ASubtypeAloneConnectsAtTheDefaultSize) {
+  CaptureGraph graph;
+  ASSERT_EQ(S_OK, graph.Create(moniker_.get(), MEDIASUBTYPE_RGB24));
+  ASSERT_EQ(S_OK, graph.ConnectDirect());
+  GUID subtype = GUID_NULL;
+  LONG width = 0, height = 0;
+  DWORD image = 0;
+  ASSERT_TRUE(ConnectedSize(graph.camera(), &subtype, &width, &height, &image));
+  EXPECT_EQ(MEDIASUBTYPE_RGB24, subtype);
+  EXPECT_EQ(1280, width);
+  EXPECT_EQ(720, height);
+  EXPECT_EQ(2764800u, image);
+}
+
 // Sample times advance by the chosen interval and samples leave about that far apart
 // (the median interval, within wide bounds: the machine is shared). 60 fps as clients
 // such as ffmpeg ask for it: 10,000,000 / 60 rounded down.
