@@ -278,8 +278,10 @@ TEST_F(CameraPinTypes, AcceptedAndRefusedTypes) {
   EXPECT_EQ(E_INVALIDARG, stream_->ValidateMediaType(&claimed));
 }
 
-// A client's choice is the one type a later connection is offered and accepts, so
-// that no peer settles on another listed mode; the capabilities still list every mode.
+// A client's choice is the one type a later connection is offered, so that a
+// connection made by enumeration takes it; a peer that names another offered mode
+// outright is still accepted, as SetFormat would accept it. The capabilities still
+// list every mode.
 TEST_F(CameraPinTypes, AfterAClientsChoiceOnlyThatFormatIsOffered) {
   platform::ComPtr<IEnumMediaTypes> before;
   ASSERT_EQ(S_OK, pin_->EnumMediaTypes(before.put()));
@@ -306,12 +308,104 @@ TEST_F(CameraPinTypes, AfterAClientsChoiceOnlyThatFormatIsOffered) {
   EXPECT_EQ(S_OK, stream_->ValidateMediaType(listed[0]));
   DeleteMediaType(listed[0]);
   const ExpectedModeType default_type;
-  EXPECT_EQ(E_INVALIDARG, stream_->ValidateMediaType(&default_type.type));
-  EXPECT_EQ(S_FALSE, pin_->QueryAccept(&default_type.type));
+  EXPECT_EQ(S_OK, stream_->ValidateMediaType(&default_type.type));
+  EXPECT_EQ(S_OK, pin_->QueryAccept(&default_type.type));
+  ExpectedModeType not_offered = default_type;
+  not_offered.type.pbFormat = reinterpret_cast<BYTE*>(&not_offered.info);
+  not_offered.info.bmiHeader.biWidth = 800;
+  EXPECT_EQ(E_INVALIDARG, stream_->ValidateMediaType(&not_offered.type));
   int count = 0, size = 0;
   EXPECT_EQ(S_OK, static_cast<IAMStreamConfig*>(stream_)->GetNumberOfCapabilities(&count, &size));
   EXPECT_EQ(30, count);
   DeleteMediaType(current);
+}
+
+// The offered type is the one SetFormat completed, whatever later connections made
+// the current type: a peer's own rcTarget, bit rate and trailing bytes are not offered
+// to the next peer, and a peer that names another mode connects with it.
+TEST_F(CameraPinTypes, TheChosenFormatIsOfferedAsSetFormatCompletedIt) {
+  ExpectedModeType chosen;
+  chosen.info.bmiHeader.biWidth = 640;
+  chosen.info.bmiHeader.biHeight = 480;
+  chosen.info.bmiHeader.biSizeImage = 0;
+  ASSERT_EQ(S_OK, static_cast<IAMStreamConfig*>(stream_)->SetFormat(&chosen.type));
+  AM_MEDIA_TYPE* completed = CurrentFormat();
+  ASSERT_NE(nullptr, completed);
+
+  struct Peer {
+    const char* name;
+    LONG width, height;
+  } const peers[] = {{"the chosen mode with the peer's extras", 640, 480}, {"another mode", 1280, 720}};
+  for (const Peer& peer : peers) {
+    SCOPED_TRACE(peer.name);
+    ExpectedModeType own;
+    own.info.bmiHeader.biWidth = peer.width;
+    own.info.bmiHeader.biHeight = peer.height;
+    own.info.bmiHeader.biSizeImage = peer.width * peer.height * 2;
+    own.type.lSampleSize = own.info.bmiHeader.biSizeImage;
+    own.info.rcTarget = {0, 0, peer.width, peer.height};
+    own.info.dwBitRate = 1234;
+    std::vector<BYTE> block(120, 0xAB);
+    std::memcpy(block.data(), &own.info, sizeof(own.info));
+    own.type.cbFormat = static_cast<ULONG>(block.size());
+    own.type.pbFormat = block.data();
+    ASSERT_EQ(S_OK, pin_->Connect(static_cast<IPin*>(&sink_), &own.type));
+    AM_MEDIA_TYPE connected = {};
+    ASSERT_EQ(S_OK, pin_->ConnectionMediaType(&connected));
+    EXPECT_TRUE(MediaTypesEqual(own.type, connected));
+    ClearMediaType(&connected);
+    ASSERT_EQ(S_OK, pin_->Disconnect());
+    ASSERT_EQ(S_OK, sink_.Disconnect());
+
+    platform::ComPtr<IEnumMediaTypes> types;
+    ASSERT_EQ(S_OK, pin_->EnumMediaTypes(types.put()));
+    AM_MEDIA_TYPE* listed[2] = {};
+    ULONG fetched = 0;
+    EXPECT_EQ(S_FALSE, types->Next(2, listed, &fetched));
+    ASSERT_EQ(1u, fetched);
+    EXPECT_TRUE(MediaTypesEqual(*completed, *listed[0]));
+    DeleteMediaType(listed[0]);
+  }
+  DeleteMediaType(completed);
+}
+
+// The chosen type goes into the caller's record: its old block is freed, and when the
+// new one cannot be had the record is left exactly as it was.
+TEST_F(CameraPinTypes, TheChosenTypeReplacesTheRecordsBlockOrLeavesTheRecord) {
+  ExpectedModeType chosen;
+  chosen.type.subtype = MEDIASUBTYPE_NV12;
+  chosen.info.bmiHeader.biBitCount = 0;
+  chosen.info.bmiHeader.biCompression = 0;
+  chosen.info.bmiHeader.biSizeImage = 0;
+  ASSERT_EQ(S_OK, static_cast<IAMStreamConfig*>(stream_)->SetFormat(&chosen.type));
+  AM_MEDIA_TYPE* completed = CurrentFormat();
+  ASSERT_NE(nullptr, completed);
+
+  framework::CMediaTypeRecord record;
+  record.majortype = MEDIATYPE_Audio;
+  record.lSampleSize = 4;
+  BYTE* old_block = record.EnsureFormatBlock(40);
+  ASSERT_NE(nullptr, old_block);
+  {
+    TaskMemFailureScope shortage(sizeof(VIDEOINFOHEADER));
+    ASSERT_EQ(S_OK, shortage.registration());
+    EXPECT_EQ(E_OUTOFMEMORY, stream_->MediaTypeAt(0, &record));
+    EXPECT_LE(1, shortage.failures());
+  }
+  EXPECT_EQ(MEDIATYPE_Audio, record.majortype);
+  EXPECT_EQ(GUID_NULL, record.subtype);
+  EXPECT_EQ(4u, record.lSampleSize);
+  EXPECT_EQ(40u, record.cbFormat);
+  EXPECT_EQ(old_block, record.pbFormat);
+
+  TaskMemFreeTracker freed;
+  ASSERT_EQ(S_OK, freed.registration());
+  EXPECT_EQ(S_OK, stream_->MediaTypeAt(0, &record));
+  EXPECT_TRUE(freed.WasFreed(old_block));
+  EXPECT_TRUE(MediaTypesEqual(*completed, record));
+  record.ResetToDefault();
+  DeleteMediaType(completed);
+  EXPECT_EQ(S_OK, freed.Revoke());  // every block made meanwhile is gone again
 }
 
 // A short block placed against an inaccessible page: reading one byte past cbFormat
