@@ -156,6 +156,9 @@ HRESULT CompleteModeMediaType(const AM_MEDIA_TYPE& type, const CaptureMode& mode
   auto* info = reinterpret_cast<VIDEOINFOHEADER*>(completed->pbFormat);
   const SubtypeInfo& subtype = SubtypeOf(mode.format);
   info->AvgTimePerFrame = mode.frame_interval;
+  // The header is a plain BITMAPINFOHEADER of one plane, whatever the client left there.
+  info->bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  info->bmiHeader.biPlanes = 1;
   info->bmiHeader.biBitCount = subtype.bit_count;
   info->bmiHeader.biCompression = subtype.compression;
   // The image size is the mode's whatever the client said: samples are filled to it.

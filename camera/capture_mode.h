@@ -71,8 +71,8 @@ bool MatchOfferedMode(const AM_MEDIA_TYPE* type, const std::vector<CaptureMode>&
                       CaptureMode* matched) noexcept;
 
 //! A deep copy of `type` (which MatchOfferedMode accepted as `mode`) with what a
-//! client may leave out filled in from the mode: biBitCount, biCompression,
-//! biSizeImage, lSampleSize, fixed-size samples and the frame interval.
+//! client may leave out filled in from the mode: biSize, biPlanes, biBitCount,
+//! biCompression, biSizeImage, lSampleSize, fixed-size samples and the frame interval.
 //! E_OUTOFMEMORY leaves `completed` in its default state.
 HRESULT CompleteModeMediaType(const AM_MEDIA_TYPE& type, const CaptureMode& mode,
                               framework::CMediaTypeRecord* completed) noexcept;

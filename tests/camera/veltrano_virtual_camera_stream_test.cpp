@@ -600,6 +600,8 @@ TEST_F(CameraStreamConfig, SetFormatCompletesWhatTheClientLeftOut) {
     partial.type.lSampleSize = 0;
     partial.info.bmiHeader.biWidth = row.width;
     partial.info.bmiHeader.biHeight = row.height;
+    partial.info.bmiHeader.biSize = 0;
+    partial.info.bmiHeader.biPlanes = 0;
     partial.info.bmiHeader.biBitCount = 0;
     partial.info.bmiHeader.biCompression = 0;
     partial.info.bmiHeader.biSizeImage = 0;
@@ -609,6 +611,8 @@ TEST_F(CameraStreamConfig, SetFormatCompletesWhatTheClientLeftOut) {
     ASSERT_NE(nullptr, current);
     const auto* info = reinterpret_cast<const VIDEOINFOHEADER*>(current->pbFormat);
     EXPECT_EQ(row.subtype, current->subtype);
+    EXPECT_EQ(40u, info->bmiHeader.biSize);
+    EXPECT_EQ(1, info->bmiHeader.biPlanes);
     EXPECT_EQ(row.bits, info->bmiHeader.biBitCount);
     EXPECT_EQ(row.compression, info->bmiHeader.biCompression);
     EXPECT_EQ(row.image, info->bmiHeader.biSizeImage);
