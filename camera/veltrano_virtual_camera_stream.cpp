@@ -331,7 +331,9 @@ uint32_t CVeltranoVirtualCameraStream::CopyPicture(BYTE* buffer, uint32_t length
   if (length == 0) return 0;
   VideoFormat format;
   if (!ReadVideoFormat(current_media_type(), &format)) {
-    std::memset(buffer, PlaceholderCache::kGreyByte, length);
+    // Grey of the subtype the type names, where it names one the camera knows.
+    const SubtypeInfo* subtype = FindSubtype(current_media_type().subtype);
+    PlaceholderCache::FillGrey(buffer, length, subtype ? subtype->format : imaging::PixelFormat::kYuy2);
     return length;
   }
   auto guard = delivery_lock_.Lock();

@@ -957,6 +957,24 @@ TEST_F(CameraFillSample, NeverWritesPastTheSamplesBuffer) {
   EXPECT_TRUE(AllBytes(large.data() + kFrameBytes, 100, 0x33));
 }
 
+// Grey in RGB32 is an opaque mid-grey: 80 80 80 FF per pixel.
+TEST_F(CameraFillSample, GreyInRgb32HasAnOpaqueFourthByte) {
+  ExpectedModeType rgb32;
+  rgb32.type.subtype = MEDIASUBTYPE_RGB32;
+  rgb32.info.bmiHeader.biWidth = 320;
+  rgb32.info.bmiHeader.biHeight = 240;
+  rgb32.info.bmiHeader.biBitCount = 32;
+  rgb32.info.bmiHeader.biCompression = BI_RGB;
+  ASSERT_EQ(S_OK, static_cast<IAMStreamConfig*>(stream_)->SetFormat(&rgb32.type));
+  FakeSample sample(1000);  // shorter than a frame: neither picture fits
+  ASSERT_EQ(S_OK, stream_->FillSample(&sample));
+  EXPECT_EQ(1000, sample.actual_length);
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(i % 4 == 3 ? 0xFF : 0x80, sample.data()[i]) << i;
+  }
+  EXPECT_TRUE(sample.GuardIntact());
+}
+
 TEST_F(CameraFillSample, AnEmptyBufferGetsNoBytesButItsStamps) {
   Producer producer(1280, 720, 2560);
   ASSERT_TRUE(producer);
