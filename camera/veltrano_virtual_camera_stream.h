@@ -1,7 +1,8 @@
-// The camera's output pin "Capture": offers the capture modes as YUY2 media types,
-// lets applications choose one (IAMStreamConfig) and recognise the pin as a capture
-// pin (IKsPropertySet), and fills each sample with the newest producer frame, the
-// placeholder picture or grey, paced to the frame rate.
+// The camera's output pin "Capture": offers the capture modes (YUY2, NV12, I420,
+// RGB24 and RGB32 at six sizes) as media types, lets applications choose one
+// (IAMStreamConfig) and recognise the pin as a capture pin (IKsPropertySet), and
+// fills each sample with the newest producer frame converted to the current mode,
+// the placeholder picture or grey, paced to the frame rate.
 // Threads: the COM methods run on application threads; FillSample and the worker
 // hooks on the pin's worker thread, which takes only the delivery lock. SetFormat
 // and SizeBuffers take the filter's state lock; the chosen type has a small lock of
