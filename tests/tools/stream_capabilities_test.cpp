@@ -51,6 +51,8 @@ TEST(ProbeModeOptions, AcceptedCommandLines) {
   ASSERT_TRUE(Parse({L"--fps", L"1"}, &options, &error));
   EXPECT_TRUE(options.mode.any());
   ASSERT_TRUE(Parse({L"--fps", L"60"}, &options, &error));
+  ASSERT_TRUE(Parse({L"--fps", L"60.0"}, &options, &error));
+  EXPECT_DOUBLE_EQ(60.0, options.mode.fps);
 }
 
 TEST(ProbeModeOptions, RefusedCommandLines) {
@@ -59,6 +61,9 @@ TEST(ProbeModeOptions, RefusedCommandLines) {
       {L"--size", L"0x480"}, {L"--size", L"640x480x2"}, {L"--size", L"-640x480"},  {L"--size", L"640 x 480"},
       {L"--size", L"99999x480"}, {L"--subtype", L"MJPG"}, {L"--subtype", L""},    {L"--fps", L"0.99"},
       {L"--fps", L"61"},    {L"--fps", L"30fps"},       {L"--fps", L"nan"},        {L"--fps"},
+      // Decimal numbers only: wcstod would read these as 60, 10, 30, 30, 30 and 0.5.
+      {L"--fps", L"0x3C"},  {L"--fps", L"1e1"},         {L"--fps", L" 30"},        {L"--fps", L"+30"},
+      {L"--fps", L"30."},   {L"--fps", L".5"},          {L"--fps", L"60.01"},      {L"--fps", L"inf"},
   };
   for (const auto& args : refused) {
     ProbeOptions options;
