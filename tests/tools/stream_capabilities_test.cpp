@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "camera/veltrano_virtual_camera.h"
+#include "common/com_test_helpers.h"
 #include "framework/unknown.h"
 #include "platform/com_ptr.h"
 #include "platform/task_mem.h"
@@ -201,6 +202,33 @@ TEST_F(CameraCapabilitiesTest, ReadsEveryCapabilityWithItsRateRangeAndList) {
     EXPECT_EQ(static_cast<int>(i), capabilities[i].index);
     EXPECT_EQ(7u, capabilities[i].frame_rate_list.size()) << i;
   }
+}
+
+// A device that cannot be asked for its capabilities at all (here Wine's sample
+// grabber, whose output pin has no IAMStreamConfig) is a failure, which the probe
+// reports as a graph failure; a mode the device does not offer is S_FALSE.
+TEST_F(CameraCapabilitiesTest, SelectModeTellsAnUnconfigurableDeviceFromAModeNotOffered) {
+  platform::ComPtr<IBaseFilter> grabber;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                   grabber.put_void()));
+  ChosenMode chosen;
+  chosen.index = -7;
+  std::wstring error;
+  const ModeRequest rgb24 = {640, 480, VideoSubtype::kRgb24, 15.0};
+  EXPECT_EQ(E_NOINTERFACE, SelectMode(grabber.get(), rgb24, &chosen, &error));
+  EXPECT_NE(std::wstring::npos, error.find(L"IAMStreamConfig")) << std::string(error.begin(), error.end());
+  EXPECT_EQ(-7, chosen.index);
+
+  error.clear();
+  EXPECT_EQ(S_FALSE, SelectMode(filter_.get(), ModeRequest{800, 600, std::nullopt, 0.0}, &chosen, &error));
+  EXPECT_NE(std::wstring::npos, error.find(L"YUY2 800x600")) << std::string(error.begin(), error.end());
+  EXPECT_EQ(-7, chosen.index);
+
+  error.clear();
+  ASSERT_EQ(S_OK, SelectMode(filter_.get(), rgb24, &chosen, &error));
+  EXPECT_TRUE(error.empty());
+  EXPECT_EQ(VideoSubtype::kRgb24, chosen.subtype);
+  EXPECT_EQ(666667, chosen.frame_interval);
 }
 
 TEST_F(CameraCapabilitiesTest, TheChosenModeBecomesThePinsFormat) {

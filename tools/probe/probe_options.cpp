@@ -132,7 +132,8 @@ const wchar_t* ProbeUsage() {
          L"                       NAME-contact-sheet.png, NAME-timings.csv, NAME-report.txt\n"
          L"  --no-images          timings only, no snapshot copies\n"
          L"\n"
-         L"Exit codes: 0 done; 1 bad option; 2 device not found; 3 graph failed;\n"
+         L"Exit codes: 0 done; 1 bad option; 2 device not found; 3 graph failed (also when\n"
+         L"            the device has no IAMStreamConfig to choose a mode through);\n"
          L"            4 no frames delivered or stream aborted; 5 outputs not written;\n"
          L"            6 the device does not offer the asked size, subtype or rate.\n";
 }
