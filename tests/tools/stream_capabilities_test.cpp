@@ -155,7 +155,8 @@ TEST(ChooseCapability, AModeNotOfferedIsRefusedWithWhatIsOffered) {
 
 TEST(ChooseCapability, RatesAreFormattedForPeople) {
   const std::pair<REFERENCE_TIME, const wchar_t*> cases[] = {
-      {333333, L"30"}, {333667, L"29.97"}, {166667, L"60"}, {166666, L"60"}, {666667, L"15"}, {20000000, L"0.5"}, {0, L"?"},
+      {333333, L"30"}, {333667, L"29.97"}, {166667, L"60"},    {166666, L"60"},
+      {666667, L"15"}, {20000000, L"0.5"}, {0, L"?"},
   };
   for (const auto& [interval, text] : cases) EXPECT_EQ(text, FormatFps(interval)) << interval;
   EXPECT_EQ(L"RGB24", SubtypeName(MEDIASUBTYPE_RGB24));
