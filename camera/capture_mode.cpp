@@ -2,9 +2,8 @@
 // stream capabilities of a mode.
 #include "camera/capture_mode.h"
 
-#include <algorithm>
 #include <cstring>
-#include <limits>
+#include <iterator>
 
 #include "platform/media_guids.h"
 
@@ -30,7 +29,20 @@ struct Size {
   int32_t width;
   int32_t height;
 };
-constexpr Size kSizes[] = {{1920, 1080}, {1280, 720}, {960, 540}, {640, 480}, {640, 360}, {320, 240}};
+// The default size first in every pixel format: a peer that fixes only the subtype
+// (a sample grabber set to RGB24, a renderer that takes only RGB32) takes the first
+// type of that subtype it is offered, and so connects at 1280 x 720 as it always did.
+constexpr Size kSizes[] = {{1280, 720}, {1920, 1080}, {960, 540}, {640, 480}, {640, 360}, {320, 240}};
+
+// Every offered mode at 30 fps has a bit rate a LONG holds: the largest size at the
+// deepest pixel (RGB32) is 1,990,656,000 bits per second.
+constexpr bool BitRatesFitALong() {
+  for (const Size& size : kSizes) {
+    if (10000000 / kDefaultFrameInterval * size.width * size.height * 32 > 0x7FFFFFFF) return false;
+  }
+  return true;
+}
+static_assert(BitRatesFitALong());
 
 bool SameMode(const CaptureMode& a, const CaptureMode& b) {
   return a.width == b.width && a.height == b.height && a.format == b.format;
@@ -144,6 +156,9 @@ HRESULT CompleteModeMediaType(const AM_MEDIA_TYPE& type, const CaptureMode& mode
   auto* info = reinterpret_cast<VIDEOINFOHEADER*>(completed->pbFormat);
   const SubtypeInfo& subtype = SubtypeOf(mode.format);
   info->AvgTimePerFrame = mode.frame_interval;
+  // The header is a plain BITMAPINFOHEADER of one plane, whatever the client left there.
+  info->bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  info->bmiHeader.biPlanes = 1;
   info->bmiHeader.biBitCount = subtype.bit_count;
   info->bmiHeader.biCompression = subtype.compression;
   // The image size is the mode's whatever the client said: samples are filled to it.
@@ -171,15 +186,15 @@ void FillStreamCaps(const CaptureMode& mode, BYTE* caps) noexcept {
   record.MaxOutputSize = size;
   record.MinFrameInterval = kMinFrameInterval;
   record.MaxFrameInterval = kMaxFrameInterval;
-  // Bits per second at the slowest and the fastest rate, in 64 bits and then limited
-  // to the field: 1920 x 1080 RGB32 at 60 fps is more than a LONG holds.
-  const int64_t bits_per_frame = static_cast<int64_t>(mode.width) * mode.height * SubtypeOf(mode.format).bit_count;
-  const auto rate = [&](REFERENCE_TIME interval) {
-    return static_cast<LONG>(std::min<int64_t>(bits_per_frame * 10000000 / interval,
-                                               std::numeric_limits<LONG>::max()));
-  };
-  record.MinBitsPerSecond = rate(kMaxFrameInterval);
-  record.MaxBitsPerSecond = rate(kMinFrameInterval);
+  // Both bit rates at the mode's own interval, computed as the camera always has
+  // (whole frames per second, then 32-bit arithmetic), so that the first mode's
+  // record differs from before only in its frame-interval range.
+  const uint32_t frames_per_second =
+      mode.frame_interval > 0 ? static_cast<uint32_t>(10000000LL / mode.frame_interval) : 0;
+  const uint32_t bits = frames_per_second * static_cast<uint32_t>(mode.height) *
+                        static_cast<uint32_t>(mode.width) * SubtypeOf(mode.format).bit_count;
+  record.MinBitsPerSecond = static_cast<LONG>(bits);
+  record.MaxBitsPerSecond = static_cast<LONG>(bits);
   std::memcpy(caps, &record, sizeof(record));
 }
 

@@ -22,7 +22,10 @@ struct CaptureMode {
 };
 
 //! Frame intervals a mode may run at: 60 frames per second down to 1, 30 by default.
-inline constexpr REFERENCE_TIME kMinFrameInterval = 166667;
+//! 60 fps is 166666, 10,000,000 / 60 rounded down: clients compute it so (ffmpeg
+//! passes over a capability whose fastest interval is above what it asks for), and
+//! hardware cameras report it so.
+inline constexpr REFERENCE_TIME kMinFrameInterval = 166666;
 inline constexpr REFERENCE_TIME kMaxFrameInterval = 10000000;
 inline constexpr REFERENCE_TIME kDefaultFrameInterval = 333333;
 
@@ -30,13 +33,14 @@ inline constexpr REFERENCE_TIME kDefaultFrameInterval = 333333;
 inline constexpr CaptureMode kDefaultCaptureMode = {1280, 720, imaging::PixelFormat::kYuy2, kDefaultFrameInterval};
 
 //! The frame intervals of the frame-rate list: 60, 30, 25, 20, 15, 10 and 5 fps.
-inline constexpr LONGLONG kFrameRateList[] = {166667, 333333, 400000, 500000, 666667, 1000000, 2000000};
+inline constexpr LONGLONG kFrameRateList[] = {kMinFrameInterval, 333333, 400000, 500000, 666667, 1000000, 2000000};
 
 //! Size of VIDEO_STREAM_CONFIG_CAPS as GetNumberOfCapabilities reports it.
 inline constexpr int kStreamCapsSize = 128;
 
-//! The offered modes in the order applications see them: the default first, then
-//! every size in every pixel format.
+//! The offered modes in the order applications see them: every size in every pixel
+//! format, YUY2 first, and in each format 1280 x 720 before the others (so the
+//! default, YUY2 1280 x 720, is the first of all).
 std::vector<CaptureMode> OfferedCaptureModes();
 
 //! The media subtype, biCompression and biBitCount of each pixel format.
@@ -67,8 +71,8 @@ bool MatchOfferedMode(const AM_MEDIA_TYPE* type, const std::vector<CaptureMode>&
                       CaptureMode* matched) noexcept;
 
 //! A deep copy of `type` (which MatchOfferedMode accepted as `mode`) with what a
-//! client may leave out filled in from the mode: biBitCount, biCompression,
-//! biSizeImage, lSampleSize, fixed-size samples and the frame interval.
+//! client may leave out filled in from the mode: biSize, biPlanes, biBitCount,
+//! biCompression, biSizeImage, lSampleSize, fixed-size samples and the frame interval.
 //! E_OUTOFMEMORY leaves `completed` in its default state.
 HRESULT CompleteModeMediaType(const AM_MEDIA_TYPE& type, const CaptureMode& mode,
                               framework::CMediaTypeRecord* completed) noexcept;

@@ -16,6 +16,13 @@ bool SameFormat(const VideoFormat& a, const VideoFormat& b) noexcept {
 
 }  // namespace
 
+void PlaceholderCache::FillGrey(BYTE* buffer, uint32_t length, imaging::PixelFormat format) noexcept {
+  std::memset(buffer, kGreyByte, length);
+  if (format != imaging::PixelFormat::kRgb32) return;
+  // RGB32 rows are whole pixels, so pixels start every four bytes from the buffer's start.
+  for (uint32_t i = 3; i < length; i += 4) buffer[i] = 0xFF;
+}
+
 PlaceholderCache::PlaceholderCache(PlaceholderDecoder decoder) noexcept
     : decoder_(decoder ? decoder : &DecodePlaceholderFrame) {}
 
@@ -36,7 +43,7 @@ uint32_t PlaceholderCache::Fill(BYTE* buffer, uint32_t length, const VideoFormat
   if (bytes && !failed_ && Build(format, bytes)) {
     std::memcpy(buffer, frame_.data(), length);
   } else {
-    std::memset(buffer, kGreyByte, length);
+    FillGrey(buffer, length, format.format);
   }
   return length;
 }

@@ -22,6 +22,9 @@ class PlaceholderCache {
  public:
   //! Mid-grey in every offered format: Y = U = V = 128, or R = G = B = 128.
   static constexpr BYTE kGreyByte = 0x80;
+  //! Writes `length` bytes of mid-grey in `format`: kGreyByte throughout, except the
+  //! fourth byte of each RGB32 pixel, which is opaque (0xFF) as in converted frames.
+  static void FillGrey(BYTE* buffer, uint32_t length, imaging::PixelFormat format) noexcept;
   //! The size the picture is decoded at, its own.
   static constexpr int32_t kPictureWidth = 1280;
   static constexpr int32_t kPictureHeight = 720;

@@ -55,12 +55,13 @@ HRESULT CVeltranoVirtualCamera::CheckMode(LONG index, SIZE dimensions) const noe
   return mode.width == dimensions.cx && mode.height == dimensions.cy ? S_OK : E_INVALIDARG;
 }
 
+// Every output is cleared before the first check, so that a failure never leaves a
+// caller holding what it had there.
+
 STDMETHODIMP CVeltranoVirtualCamera::GetCaps(IPin* pin, LONG* flags) {
   if (!flags) return E_POINTER;
-  const HRESULT hr = CheckPin(pin);
-  if (FAILED(hr)) return hr;
   *flags = 0;  // no flipping, no external trigger
-  return S_OK;
+  return CheckPin(pin);
 }
 
 STDMETHODIMP CVeltranoVirtualCamera::SetMode(IPin* pin, LONG mode) {
@@ -71,24 +72,29 @@ STDMETHODIMP CVeltranoVirtualCamera::SetMode(IPin* pin, LONG mode) {
 
 STDMETHODIMP CVeltranoVirtualCamera::GetMode(IPin* pin, LONG* mode) {
   if (!mode) return E_POINTER;
-  const HRESULT hr = CheckPin(pin);
-  if (FAILED(hr)) return hr;
   *mode = 0;
-  return S_OK;
+  return CheckPin(pin);
 }
 
 STDMETHODIMP CVeltranoVirtualCamera::GetCurrentActualFrameRate(IPin* pin, LONGLONG* frame_interval) {
   if (!frame_interval) return E_POINTER;
+  *frame_interval = 0;
   const HRESULT hr = CheckPin(pin);
   if (FAILED(hr)) return hr;
-  // The camera delivers at its format's rate, whatever the host sends.
-  *frame_interval = pin_->CurrentFrameInterval();
+  // The rate of the current mode, also while the pin is unconnected (S_OK): the camera
+  // delivers at its format's rate whatever the host sends, so the rate it would run at
+  // is known before anything streams.
+  const REFERENCE_TIME interval = pin_->CurrentFrameInterval();
+  // The current type always has its format block: 0 means its copy ran out of memory.
+  if (interval <= 0) return E_OUTOFMEMORY;
+  *frame_interval = interval;
   return S_OK;
 }
 
 STDMETHODIMP CVeltranoVirtualCamera::GetMaxAvailableFrameRate(IPin* pin, LONG index, SIZE dimensions,
                                                               LONGLONG* frame_interval) {
   if (!frame_interval) return E_POINTER;
+  *frame_interval = 0;
   HRESULT hr = CheckPin(pin);
   if (SUCCEEDED(hr)) hr = CheckMode(index, dimensions);
   if (FAILED(hr)) return hr;
@@ -98,17 +104,21 @@ STDMETHODIMP CVeltranoVirtualCamera::GetMaxAvailableFrameRate(IPin* pin, LONG in
 
 STDMETHODIMP CVeltranoVirtualCamera::GetFrameRateList(IPin* pin, LONG index, SIZE dimensions, LONG* count,
                                                       LONGLONG** frame_intervals) {
-  if (!count) return E_POINTER;
   if (frame_intervals) *frame_intervals = nullptr;
+  if (!count) return E_POINTER;
+  *count = 0;
   HRESULT hr = CheckPin(pin);
   if (SUCCEEDED(hr)) hr = CheckMode(index, dimensions);
   if (FAILED(hr)) return hr;
   constexpr LONG kCount = static_cast<LONG>(std::size(kFrameRateList));
-  *count = kCount;
-  if (!frame_intervals) return S_OK;  // a size query
+  if (!frame_intervals) {  // a size query
+    *count = kCount;
+    return S_OK;
+  }
   auto* list = static_cast<LONGLONG*>(::CoTaskMemAlloc(sizeof(kFrameRateList)));
   if (!list) return E_OUTOFMEMORY;
   std::memcpy(list, kFrameRateList, sizeof(kFrameRateList));
+  *count = kCount;
   *frame_intervals = list;
   return S_OK;
 }

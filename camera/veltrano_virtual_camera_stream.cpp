@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "camera/camera_identity.h"
 #include "camera/veltrano_virtual_camera.h"
@@ -88,27 +89,37 @@ STDMETHODIMP CVeltranoVirtualCameraStream::QueryInterface(REFIID iid, void** out
 HRESULT CVeltranoVirtualCameraStream::MediaTypeAt(LONG position, framework::CMediaTypeRecord* type) {
   if (!type) return E_POINTER;
   if (position < 0) return E_INVALIDARG;
-  // Once a client chose a format, it is the one type offered: a connection made
-  // afterwards must not settle on another listed mode the peer happens to take first.
-  if (format_chosen_.load()) {
-    if (position > 0) return VFW_S_NO_MORE_ITEMS;
-    return FAILED(CopyCurrentMediaType(type)) ? E_OUTOFMEMORY : S_OK;
+  {
+    // Once a client chose a format, it is the one type offered: a connection made by
+    // enumeration afterwards (the graph's Reconnect, the capture graph builder) takes
+    // it rather than another listed mode the peer happens to take first. It is the
+    // type as SetFormat completed it: the current type may carry a later peer's
+    // rcTarget, bit rate or trailing bytes.
+    auto guard = chosen_lock_.Lock();
+    if (format_chosen_) {
+      if (position > 0) return VFW_S_NO_MORE_ITEMS;
+      // The record keeps its fields when no block can be had; its old block goes.
+      BYTE* block = type->EnsureFormatBlock(chosen_type_.cbFormat);
+      if (!block) return E_OUTOFMEMORY;
+      std::memcpy(block, chosen_type_.pbFormat, chosen_type_.cbFormat);
+      type->cbFormat = chosen_type_.cbFormat;  // a larger old block may have been kept
+      type->majortype = chosen_type_.majortype;
+      type->subtype = chosen_type_.subtype;
+      type->bFixedSizeSamples = chosen_type_.bFixedSizeSamples;
+      type->bTemporalCompression = chosen_type_.bTemporalCompression;
+      type->lSampleSize = chosen_type_.lSampleSize;
+      type->formattype = chosen_type_.formattype;
+      return S_OK;
+    }
   }
   if (static_cast<size_t>(position) >= modes_.size()) return VFW_S_NO_MORE_ITEMS;
   return BuildModeMediaType(modes_[position], type);
 }
 
 HRESULT CVeltranoVirtualCameraStream::ValidateMediaType(const AM_MEDIA_TYPE* type) {
-  CaptureMode mode;
-  if (!MatchOfferedMode(type, modes_, &mode)) return E_INVALIDARG;
-  if (format_chosen_.load()) {
-    auto guard = chosen_lock_.Lock();
-    if (mode.format != chosen_mode_.format || mode.width != chosen_mode_.width ||
-        mode.height != chosen_mode_.height || mode.frame_interval != chosen_mode_.frame_interval) {
-      return E_INVALIDARG;
-    }
-  }
-  return S_OK;
+  // The set SetFormat accepts, whatever a client chose before: a peer that names a
+  // mode outright gets it, as that client could have by calling SetFormat.
+  return MatchOfferedMode(type, modes_, nullptr) ? S_OK : E_INVALIDARG;
 }
 
 HRESULT CVeltranoVirtualCameraStream::AdoptMediaType(const AM_MEDIA_TYPE* type) {
@@ -180,14 +191,17 @@ STDMETHODIMP CVeltranoVirtualCameraStream::SetFormat(AM_MEDIA_TYPE* type) {
     if (!MatchOfferedMode(type, modes_, &mode)) return E_INVALIDARG;
     framework::CMediaTypeRecord completed;
     HRESULT hr = CompleteModeMediaType(*type, mode, &completed);
-    // The previous type stays when a copy runs out of memory.
+    // The copy offered from now on is made before anything changes: the previous
+    // types stay when a copy runs out of memory.
+    framework::CMediaTypeRecord offered;
+    if (SUCCEEDED(hr)) hr = offered.Assign(&completed);
     if (SUCCEEDED(hr)) hr = ReplaceCurrentMediaType(&completed);
     if (FAILED(hr)) return hr;
     {
       auto chosen_guard = chosen_lock_.Lock();
-      chosen_mode_ = mode;
+      std::swap(static_cast<AM_MEDIA_TYPE&>(chosen_type_), static_cast<AM_MEDIA_TYPE&>(offered));
+      format_chosen_ = true;
     }
-    format_chosen_.store(true);
     // The offered list changed: enumerators made before must resynchronise.
     format_choices_.fetch_add(1);
     ResetTiming();
@@ -331,7 +345,9 @@ uint32_t CVeltranoVirtualCameraStream::CopyPicture(BYTE* buffer, uint32_t length
   if (length == 0) return 0;
   VideoFormat format;
   if (!ReadVideoFormat(current_media_type(), &format)) {
-    std::memset(buffer, PlaceholderCache::kGreyByte, length);
+    // Grey of the subtype the type names, where it names one the camera knows.
+    const SubtypeInfo* subtype = FindSubtype(current_media_type().subtype);
+    PlaceholderCache::FillGrey(buffer, length, subtype ? subtype->format : imaging::PixelFormat::kYuy2);
     return length;
   }
   auto guard = delivery_lock_.Lock();

@@ -1,11 +1,13 @@
-// The camera's output pin "Capture": offers the capture modes as YUY2 media types,
-// lets applications choose one (IAMStreamConfig) and recognise the pin as a capture
-// pin (IKsPropertySet), and fills each sample with the newest producer frame, the
-// placeholder picture or grey, paced to the frame rate.
+// The camera's output pin "Capture": offers the capture modes (YUY2, NV12, I420,
+// RGB24 and RGB32 at six sizes) as media types, lets applications choose one
+// (IAMStreamConfig) and recognise the pin as a capture pin (IKsPropertySet), and
+// fills each sample with the newest producer frame converted to the current mode,
+// the placeholder picture or grey, paced to the frame rate.
 // Threads: the COM methods run on application threads; FillSample and the worker
 // hooks on the pin's worker thread, which takes only the delivery lock. SetFormat
-// and SizeBuffers take the filter's state lock; the delivery state is reset outside
-// the delivery lock only while no worker exists (filter stopped).
+// and SizeBuffers take the filter's state lock; the chosen type has a small lock of
+// its own, which the offered-type list takes on any thread. The delivery state is
+// reset outside the delivery lock only while no worker exists (filter stopped).
 #pragma once
 
 #include <dshow.h>
@@ -56,11 +58,12 @@ class CVeltranoVirtualCameraStream final : public framework::CSourceStream,
   STDMETHODIMP QuerySupported(REFGUID set, DWORD id, DWORD* support) override;
 
   // Pin hooks.
-  //! Accepts a type of an offered mode at an offered rate (only the chosen format once
-  //! a client chose one); E_INVALIDARG otherwise.
+  //! Accepts a type of an offered mode at an offered rate, the set SetFormat accepts
+  //! (also after a client chose a format); E_INVALIDARG otherwise.
   HRESULT ValidateMediaType(const AM_MEDIA_TYPE* type) override;
   //! The mode media type of the mode at `position`; after a client chose a format
-  //! with SetFormat, that format alone.
+  //! with SetFormat, that format alone, as SetFormat completed it. E_OUTOFMEMORY
+  //! leaves `type` as it was.
   HRESULT MediaTypeAt(LONG position, framework::CMediaTypeRecord* type) override;
   //! Stores the agreed type with the fields the peer left out filled in.
   HRESULT AdoptMediaType(const AM_MEDIA_TYPE* type) override;
@@ -116,11 +119,13 @@ class CVeltranoVirtualCameraStream final : public framework::CSourceStream,
 
   CVeltranoVirtualCamera* const camera_;  // not counted: the filter owns this pin
   std::vector<CaptureMode> modes_;  // filled once in the constructor, then read-only
-  // The format a client chose with SetFormat (written under the state lock).
-  std::atomic<bool> format_chosen_{false};
+  // The format a client chose with SetFormat, as SetFormat completed it: written
+  // under the state lock and chosen_lock_, read under chosen_lock_ alone (media type
+  // enumerators call from any thread).
   std::atomic<LONG> format_choices_{0};
   platform::CriticalSection chosen_lock_;
-  CaptureMode chosen_mode_ = kDefaultCaptureMode;
+  bool format_chosen_ = false;               // guarded by chosen_lock_
+  framework::CMediaTypeRecord chosen_type_;  // guarded by chosen_lock_
 
   // Delivery state. The timing values belong to the worker while it exists; the
   // section view and the placeholder cache are used under the delivery lock.

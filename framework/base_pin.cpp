@@ -160,9 +160,9 @@ HRESULT CBasePin::AttemptConnection(IPin* peer, const AM_MEDIA_TYPE* type) {
     hr = AdoptForAttempt(type, &previous, &adopted);
     // The peer gets a copy of its own that lives as long as the connection: a sink
     // may keep just a shallow copy, and `type` may be an enumerated record freed
-    // right after this attempt. It is the type as adopted, which a pin may have
-    // completed where the type left fields open.
-    if (SUCCEEDED(hr)) hr = connection_type_.Assign(adopted ? &current_media_type_ : type);
+    // right after this attempt. It is the type as adopted (the adoption succeeded to
+    // get here), which a pin may have completed where the type left fields open.
+    if (SUCCEEDED(hr)) hr = connection_type_.Assign(&current_media_type_);
     if (SUCCEEDED(hr)) hr = peer->ReceiveConnection(static_cast<IPin*>(this), &connection_type_);
     if (SUCCEEDED(hr)) {
       hr = FinishConnection(peer);

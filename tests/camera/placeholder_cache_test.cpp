@@ -82,6 +82,13 @@ class PlaceholderCacheTest : public testing::Test {
 
 std::vector<BYTE> Filled(size_t length, BYTE value) { return std::vector<BYTE>(length, value); }
 
+// RGB32 grey: B, G, R 0x80 and an opaque fourth byte per pixel.
+std::vector<BYTE> GreyRgb32(size_t length) {
+  std::vector<BYTE> grey(length, 0x80);
+  for (size_t i = 3; i < length; i += 4) grey[i] = 0xFF;
+  return grey;
+}
+
 // The scripted picture is one flat byte, so every size and shape of it in YUY2 is
 // that byte throughout.
 TEST_F(PlaceholderCacheTest, DecodesOnceAtThePicturesSizeAndConvertsOncePerFormat) {
@@ -115,6 +122,9 @@ TEST_F(PlaceholderCacheTest, GreyWhereTheFrameDoesNotFillTheSample) {
   EXPECT_EQ(Filled(32, 0x80), FillOnce(32, Format(imaging::PixelFormat::kYuy2, 8, -2)));
   EXPECT_EQ(Filled(32, 0x80), FillOnce(32, Format(imaging::PixelFormat::kNv12, 8, 3)));
   EXPECT_EQ(Filled(1, 0x80), FillOnce(1, Format(imaging::PixelFormat::kYuy2, 8, 0)));
+  EXPECT_EQ(Filled(50, 0x80), FillOnce(50, Format(imaging::PixelFormat::kRgb24, 4, 4)));
+  EXPECT_EQ(GreyRgb32(62), FillOnce(62, Format(imaging::PixelFormat::kRgb32, 4, 4)));
+  EXPECT_EQ(GreyRgb32(4), FillOnce(4, Format(imaging::PixelFormat::kRgb32, 4, 4)));
   EXPECT_TRUE(g_script.calls.empty());
   EXPECT_FALSE(cache_.failed());
 }
@@ -130,6 +140,9 @@ TEST_F(PlaceholderCacheTest, FailureIsStickyAcrossFormats) {
     EXPECT_TRUE(cache.failed());
     cache.Fill(buffer.data(), 640 * 360 * 2, kYuy2Small);
     EXPECT_EQ(Filled(640 * 360 * 2, 0x80), std::vector<BYTE>(buffer.begin(), buffer.begin() + 640 * 360 * 2));
+    const VideoFormat rgb32 = Format(imaging::PixelFormat::kRgb32, 640, 360);
+    cache.Fill(buffer.data(), 640 * 360 * 4, rgb32);
+    EXPECT_EQ(GreyRgb32(640 * 360 * 4), std::vector<BYTE>(buffer.begin(), buffer.begin() + 640 * 360 * 4));
     EXPECT_EQ(1u, g_script.calls.size());
     EXPECT_EQ(0u, cache.cached_bytes());
   }

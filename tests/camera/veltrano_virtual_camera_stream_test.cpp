@@ -112,7 +112,9 @@ bool AllBytes(const BYTE* data, size_t length, BYTE value) {
 
 using CameraPinTypes = CameraFixture;
 
-// Every size in every pixel format, the default first with today's exact bytes.
+// Every size in every pixel format, the default first with today's exact bytes; in
+// each format 1280 x 720 comes first, so that a peer that fixes only the subtype
+// connects at the default size.
 TEST_F(CameraPinTypes, OffersEveryModeWithTheDefaultFirst) {
   const ExpectedModeType expected;
   platform::ComPtr<IEnumMediaTypes> types;
@@ -132,30 +134,26 @@ TEST_F(CameraPinTypes, OffersEveryModeWithTheDefaultFirst) {
                             {platform::kMediaSubtypeI420, 12, 0x30323449},
                             {MEDIASUBTYPE_RGB24, 24, BI_RGB},
                             {MEDIASUBTYPE_RGB32, 32, BI_RGB}};
-  const SIZE sizes[] = {{1920, 1080}, {1280, 720}, {960, 540}, {640, 480}, {640, 360}, {320, 240}};
-  int found = 0;
+  const SIZE sizes[] = {{1280, 720}, {1920, 1080}, {960, 540}, {640, 480}, {640, 360}, {320, 240}};
+  ULONG i = 0;
   for (const Layout& layout : layouts) {
     for (const SIZE& size : sizes) {
+      SCOPED_TRACE(testing::Message() << "index " << i << ": " << size.cx << "x" << size.cy << " bits " << layout.bits);
       const int rgb_row = (size.cx * layout.bits / 8 + 3) / 4 * 4;
       const DWORD image = layout.bits == 12 ? size.cx * size.cy * 3 / 2 : rgb_row * size.cy;
-      for (ULONG i = 0; i < fetched; ++i) {
-        const auto* info = reinterpret_cast<const VIDEOINFOHEADER*>(listed[i]->pbFormat);
-        if (listed[i]->subtype != layout.subtype || info->bmiHeader.biWidth != size.cx ||
-            info->bmiHeader.biHeight != size.cy) {
-          continue;
-        }
-        ++found;
-        SCOPED_TRACE(testing::Message() << size.cx << "x" << size.cy << " bits " << layout.bits);
-        EXPECT_EQ(layout.bits, info->bmiHeader.biBitCount);
-        EXPECT_EQ(layout.compression, info->bmiHeader.biCompression);
-        EXPECT_EQ(image, info->bmiHeader.biSizeImage);
-        EXPECT_EQ(image, listed[i]->lSampleSize);
-        EXPECT_EQ(333333, info->AvgTimePerFrame);
-      }
+      const auto* info = reinterpret_cast<const VIDEOINFOHEADER*>(listed[i]->pbFormat);
+      EXPECT_EQ(layout.subtype, listed[i]->subtype);
+      EXPECT_EQ(size.cx, info->bmiHeader.biWidth);
+      EXPECT_EQ(size.cy, info->bmiHeader.biHeight);
+      EXPECT_EQ(layout.bits, info->bmiHeader.biBitCount);
+      EXPECT_EQ(layout.compression, info->bmiHeader.biCompression);
+      EXPECT_EQ(image, info->bmiHeader.biSizeImage);
+      EXPECT_EQ(image, listed[i]->lSampleSize);
+      EXPECT_EQ(333333, info->AvgTimePerFrame);
+      ++i;
     }
   }
-  EXPECT_EQ(30, found) << "each size in each format exactly once";
-  for (ULONG i = 0; i < fetched; ++i) DeleteMediaType(listed[i]);
+  for (ULONG j = 0; j < fetched; ++j) DeleteMediaType(listed[j]);
 
   framework::CMediaTypeRecord record;
   EXPECT_EQ(VFW_S_NO_MORE_ITEMS, stream_->MediaTypeAt(30, &record));
@@ -217,13 +215,16 @@ TEST_F(CameraPinTypes, AcceptedAndRefusedTypes) {
        S_OK},
       {"interval 0 (the default)", [](Candidate& c) { c.info().AvgTimePerFrame = 0; }, S_OK},
       {"interval 166667 (60 fps)", [](Candidate& c) { c.info().AvgTimePerFrame = 166667; }, S_OK},
+      {"interval 166666 (60 fps as 10^7 / 60 rounded down)",
+       [](Candidate& c) { c.info().AvgTimePerFrame = 166666; },
+       S_OK},
       {"interval 333667 (29.97 fps)", [](Candidate& c) { c.info().AvgTimePerFrame = 333667; }, S_OK},
       {"interval 10000000 (1 fps)", [](Candidate& c) { c.info().AvgTimePerFrame = 10000000; }, S_OK},
       {"NV12 header", [](Candidate& c) { Reformat(c, MEDIASUBTYPE_NV12, 12, 0x3231564E); }, S_OK},
       {"I420 header", [](Candidate& c) { Reformat(c, platform::kMediaSubtypeI420, 12, 0x30323449); }, S_OK},
       {"RGB24 header", [](Candidate& c) { Reformat(c, MEDIASUBTYPE_RGB24, 24, BI_RGB); }, S_OK},
       {"RGB32 header", [](Candidate& c) { Reformat(c, MEDIASUBTYPE_RGB32, 32, BI_RGB); }, S_OK},
-      {"interval 166666 (faster than 60 fps)", [](Candidate& c) { c.info().AvgTimePerFrame = 166666; }, E_INVALIDARG},
+      {"interval 166665 (faster than 60 fps)", [](Candidate& c) { c.info().AvgTimePerFrame = 166665; }, E_INVALIDARG},
       {"interval 10000001", [](Candidate& c) { c.info().AvgTimePerFrame = 10000001; }, E_INVALIDARG},
       {"negative interval", [](Candidate& c) { c.info().AvgTimePerFrame = -333333; }, E_INVALIDARG},
       {"biHeight -720", [](Candidate& c) { c.info().bmiHeader.biHeight = -720; }, E_INVALIDARG},
@@ -277,8 +278,10 @@ TEST_F(CameraPinTypes, AcceptedAndRefusedTypes) {
   EXPECT_EQ(E_INVALIDARG, stream_->ValidateMediaType(&claimed));
 }
 
-// A client's choice is the one type a later connection is offered and accepts, so
-// that no peer settles on another listed mode; the capabilities still list every mode.
+// A client's choice is the one type a later connection is offered, so that a
+// connection made by enumeration takes it; a peer that names another offered mode
+// outright is still accepted, as SetFormat would accept it. The capabilities still
+// list every mode.
 TEST_F(CameraPinTypes, AfterAClientsChoiceOnlyThatFormatIsOffered) {
   platform::ComPtr<IEnumMediaTypes> before;
   ASSERT_EQ(S_OK, pin_->EnumMediaTypes(before.put()));
@@ -305,12 +308,104 @@ TEST_F(CameraPinTypes, AfterAClientsChoiceOnlyThatFormatIsOffered) {
   EXPECT_EQ(S_OK, stream_->ValidateMediaType(listed[0]));
   DeleteMediaType(listed[0]);
   const ExpectedModeType default_type;
-  EXPECT_EQ(E_INVALIDARG, stream_->ValidateMediaType(&default_type.type));
-  EXPECT_EQ(S_FALSE, pin_->QueryAccept(&default_type.type));
+  EXPECT_EQ(S_OK, stream_->ValidateMediaType(&default_type.type));
+  EXPECT_EQ(S_OK, pin_->QueryAccept(&default_type.type));
+  ExpectedModeType not_offered = default_type;
+  not_offered.type.pbFormat = reinterpret_cast<BYTE*>(&not_offered.info);
+  not_offered.info.bmiHeader.biWidth = 800;
+  EXPECT_EQ(E_INVALIDARG, stream_->ValidateMediaType(&not_offered.type));
   int count = 0, size = 0;
   EXPECT_EQ(S_OK, static_cast<IAMStreamConfig*>(stream_)->GetNumberOfCapabilities(&count, &size));
   EXPECT_EQ(30, count);
   DeleteMediaType(current);
+}
+
+// The offered type is the one SetFormat completed, whatever later connections made
+// the current type: a peer's own rcTarget, bit rate and trailing bytes are not offered
+// to the next peer, and a peer that names another mode connects with it.
+TEST_F(CameraPinTypes, TheChosenFormatIsOfferedAsSetFormatCompletedIt) {
+  ExpectedModeType chosen;
+  chosen.info.bmiHeader.biWidth = 640;
+  chosen.info.bmiHeader.biHeight = 480;
+  chosen.info.bmiHeader.biSizeImage = 0;
+  ASSERT_EQ(S_OK, static_cast<IAMStreamConfig*>(stream_)->SetFormat(&chosen.type));
+  AM_MEDIA_TYPE* completed = CurrentFormat();
+  ASSERT_NE(nullptr, completed);
+
+  struct Peer {
+    const char* name;
+    LONG width, height;
+  } const peers[] = {{"the chosen mode with the peer's extras", 640, 480}, {"another mode", 1280, 720}};
+  for (const Peer& peer : peers) {
+    SCOPED_TRACE(peer.name);
+    ExpectedModeType own;
+    own.info.bmiHeader.biWidth = peer.width;
+    own.info.bmiHeader.biHeight = peer.height;
+    own.info.bmiHeader.biSizeImage = peer.width * peer.height * 2;
+    own.type.lSampleSize = own.info.bmiHeader.biSizeImage;
+    own.info.rcTarget = {0, 0, peer.width, peer.height};
+    own.info.dwBitRate = 1234;
+    std::vector<BYTE> block(120, 0xAB);
+    std::memcpy(block.data(), &own.info, sizeof(own.info));
+    own.type.cbFormat = static_cast<ULONG>(block.size());
+    own.type.pbFormat = block.data();
+    ASSERT_EQ(S_OK, pin_->Connect(static_cast<IPin*>(&sink_), &own.type));
+    AM_MEDIA_TYPE connected = {};
+    ASSERT_EQ(S_OK, pin_->ConnectionMediaType(&connected));
+    EXPECT_TRUE(MediaTypesEqual(own.type, connected));
+    ClearMediaType(&connected);
+    ASSERT_EQ(S_OK, pin_->Disconnect());
+    ASSERT_EQ(S_OK, sink_.Disconnect());
+
+    platform::ComPtr<IEnumMediaTypes> types;
+    ASSERT_EQ(S_OK, pin_->EnumMediaTypes(types.put()));
+    AM_MEDIA_TYPE* listed[2] = {};
+    ULONG fetched = 0;
+    EXPECT_EQ(S_FALSE, types->Next(2, listed, &fetched));
+    ASSERT_EQ(1u, fetched);
+    EXPECT_TRUE(MediaTypesEqual(*completed, *listed[0]));
+    DeleteMediaType(listed[0]);
+  }
+  DeleteMediaType(completed);
+}
+
+// The chosen type goes into the caller's record: its old block is freed, and when the
+// new one cannot be had the record is left exactly as it was.
+TEST_F(CameraPinTypes, TheChosenTypeReplacesTheRecordsBlockOrLeavesTheRecord) {
+  ExpectedModeType chosen;
+  chosen.type.subtype = MEDIASUBTYPE_NV12;
+  chosen.info.bmiHeader.biBitCount = 0;
+  chosen.info.bmiHeader.biCompression = 0;
+  chosen.info.bmiHeader.biSizeImage = 0;
+  ASSERT_EQ(S_OK, static_cast<IAMStreamConfig*>(stream_)->SetFormat(&chosen.type));
+  AM_MEDIA_TYPE* completed = CurrentFormat();
+  ASSERT_NE(nullptr, completed);
+
+  framework::CMediaTypeRecord record;
+  record.majortype = MEDIATYPE_Audio;
+  record.lSampleSize = 4;
+  BYTE* old_block = record.EnsureFormatBlock(40);
+  ASSERT_NE(nullptr, old_block);
+  {
+    TaskMemFailureScope shortage(sizeof(VIDEOINFOHEADER));
+    ASSERT_EQ(S_OK, shortage.registration());
+    EXPECT_EQ(E_OUTOFMEMORY, stream_->MediaTypeAt(0, &record));
+    EXPECT_LE(1, shortage.failures());
+  }
+  EXPECT_EQ(MEDIATYPE_Audio, record.majortype);
+  EXPECT_EQ(GUID_NULL, record.subtype);
+  EXPECT_EQ(4u, record.lSampleSize);
+  EXPECT_EQ(40u, record.cbFormat);
+  EXPECT_EQ(old_block, record.pbFormat);
+
+  TaskMemFreeTracker freed;
+  ASSERT_EQ(S_OK, freed.registration());
+  EXPECT_EQ(S_OK, stream_->MediaTypeAt(0, &record));
+  EXPECT_TRUE(freed.WasFreed(old_block));
+  EXPECT_TRUE(MediaTypesEqual(*completed, record));
+  record.ResetToDefault();
+  DeleteMediaType(completed);
+  EXPECT_EQ(S_OK, freed.Revoke());  // every block made meanwhile is gone again
 }
 
 // A short block placed against an inaccessible page: reading one byte past cbFormat
@@ -416,6 +511,19 @@ TEST_F(CameraStreamConfig, CapabilitiesOfEveryMode) {
   EXPECT_EQ(E_POINTER, config->GetNumberOfCapabilities(nullptr, &size));
   EXPECT_EQ(E_POINTER, config->GetNumberOfCapabilities(&count, nullptr));
 
+  // Bits per second at the mode's own 30 fps, as the camera reported them when it had
+  // one mode: (10,000,000 / 333333) x height x width x bits, which fits a LONG even
+  // at 1920 x 1080 RGB32.
+  const struct {
+    GUID subtype;
+    LONG width, height;
+    LONG bits_per_second;
+  } rates[] = {
+      {MEDIASUBTYPE_YUY2, 1280, 720, 442368000},
+      {MEDIASUBTYPE_RGB32, 1920, 1080, 1990656000},
+      {MEDIASUBTYPE_NV12, 320, 240, 27648000},
+  };
+  int rates_found = 0;
   BYTE caps_bytes[160];
   for (int index = 0; index < count; ++index) {
     SCOPED_TRACE(testing::Message() << "index " << index);
@@ -424,6 +532,7 @@ TEST_F(CameraStreamConfig, CapabilitiesOfEveryMode) {
     ASSERT_EQ(S_OK, config->GetStreamCaps(index, &type, caps_bytes));
     ASSERT_NE(nullptr, type);
     const BITMAPINFOHEADER bitmap = reinterpret_cast<const VIDEOINFOHEADER*>(type->pbFormat)->bmiHeader;
+    const GUID subtype = type->subtype;
     if (index == 0) {
       const ExpectedModeType expected;
       EXPECT_TRUE(MediaTypesEqual(expected.type, *type));
@@ -443,14 +552,20 @@ TEST_F(CameraStreamConfig, CapabilitiesOfEveryMode) {
     EXPECT_EQ(bitmap.biHeight, caps.CropGranularityY);
     EXPECT_EQ(0, caps.CropAlignX | caps.CropAlignY | caps.OutputGranularityX | caps.OutputGranularityY);
     EXPECT_EQ(0, caps.StretchTapsX | caps.StretchTapsY | caps.ShrinkTapsX | caps.ShrinkTapsY);
-    EXPECT_EQ(166667, caps.MinFrameInterval);
+    EXPECT_EQ(166666, caps.MinFrameInterval);
     EXPECT_EQ(10000000, caps.MaxFrameInterval);
-    // At 1 and at 60 frames per second, held to what a LONG can say.
-    const int64_t bits = int64_t{bitmap.biWidth} * bitmap.biHeight * bitmap.biBitCount;
-    EXPECT_EQ(bits, caps.MinBitsPerSecond);
-    EXPECT_EQ(std::min<int64_t>(bits * 10000000 / 166667, 0x7FFFFFFF), caps.MaxBitsPerSecond);
+    EXPECT_EQ(caps.MinBitsPerSecond, caps.MaxBitsPerSecond);
+    EXPECT_GT(caps.MinBitsPerSecond, 0);
+    for (const auto& rate : rates) {
+      if (subtype == rate.subtype && bitmap.biWidth == rate.width && bitmap.biHeight == rate.height) {
+        ++rates_found;
+        EXPECT_EQ(rate.bits_per_second, caps.MinBitsPerSecond);
+        EXPECT_EQ(rate.bits_per_second, caps.MaxBitsPerSecond);
+      }
+    }
     EXPECT_TRUE(AllBytes(caps_bytes + 128, 32, 0xEE));  // nothing past the record
   }
+  EXPECT_EQ(3, rates_found);
   AM_MEDIA_TYPE* type = nullptr;
   for (int index : {30, -1}) {
     type = reinterpret_cast<AM_MEDIA_TYPE*>(0x1);
@@ -485,6 +600,8 @@ TEST_F(CameraStreamConfig, SetFormatCompletesWhatTheClientLeftOut) {
     partial.type.lSampleSize = 0;
     partial.info.bmiHeader.biWidth = row.width;
     partial.info.bmiHeader.biHeight = row.height;
+    partial.info.bmiHeader.biSize = 0;
+    partial.info.bmiHeader.biPlanes = 0;
     partial.info.bmiHeader.biBitCount = 0;
     partial.info.bmiHeader.biCompression = 0;
     partial.info.bmiHeader.biSizeImage = 0;
@@ -494,6 +611,8 @@ TEST_F(CameraStreamConfig, SetFormatCompletesWhatTheClientLeftOut) {
     ASSERT_NE(nullptr, current);
     const auto* info = reinterpret_cast<const VIDEOINFOHEADER*>(current->pbFormat);
     EXPECT_EQ(row.subtype, current->subtype);
+    EXPECT_EQ(40u, info->bmiHeader.biSize);
+    EXPECT_EQ(1, info->bmiHeader.biPlanes);
     EXPECT_EQ(row.bits, info->bmiHeader.biBitCount);
     EXPECT_EQ(row.compression, info->bmiHeader.biCompression);
     EXPECT_EQ(row.image, info->bmiHeader.biSizeImage);
@@ -836,6 +955,24 @@ TEST_F(CameraFillSample, NeverWritesPastTheSamplesBuffer) {
   EXPECT_TRUE(BytesEqual(large, placeholder));
   EXPECT_EQ(kFrameBytes, large.actual_length);
   EXPECT_TRUE(AllBytes(large.data() + kFrameBytes, 100, 0x33));
+}
+
+// Grey in RGB32 is an opaque mid-grey: 80 80 80 FF per pixel.
+TEST_F(CameraFillSample, GreyInRgb32HasAnOpaqueFourthByte) {
+  ExpectedModeType rgb32;
+  rgb32.type.subtype = MEDIASUBTYPE_RGB32;
+  rgb32.info.bmiHeader.biWidth = 320;
+  rgb32.info.bmiHeader.biHeight = 240;
+  rgb32.info.bmiHeader.biBitCount = 32;
+  rgb32.info.bmiHeader.biCompression = BI_RGB;
+  ASSERT_EQ(S_OK, static_cast<IAMStreamConfig*>(stream_)->SetFormat(&rgb32.type));
+  FakeSample sample(1000);  // shorter than a frame: neither picture fits
+  ASSERT_EQ(S_OK, stream_->FillSample(&sample));
+  EXPECT_EQ(1000, sample.actual_length);
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(i % 4 == 3 ? 0xFF : 0x80, sample.data()[i]) << i;
+  }
+  EXPECT_TRUE(sample.GuardIntact());
 }
 
 TEST_F(CameraFillSample, AnEmptyBufferGetsNoBytesButItsStamps) {

@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "camera/camera_identity.h"
 #include "camera_fixture.h"
 #include "common/com_test_helpers.h"
+#include "common/task_mem_spy.h"
 #include "framework/base_object.h"
 
 namespace veltrano::test {
@@ -114,7 +116,7 @@ TEST_F(CameraFilterInterfaces, VideoControlListsTheRatesOfEveryMode) {
   IAMStreamConfig* config = stream_;
   int count = 0, size = 0;
   ASSERT_EQ(S_OK, config->GetNumberOfCapabilities(&count, &size));
-  const LONGLONG expected[] = {166667, 333333, 400000, 500000, 666667, 1000000, 2000000};
+  const LONGLONG expected[] = {166666, 333333, 400000, 500000, 666667, 1000000, 2000000};
   for (int index = 0; index < count; ++index) {
     AM_MEDIA_TYPE* type = nullptr;
     BYTE caps[128];
@@ -131,7 +133,7 @@ TEST_F(CameraFilterInterfaces, VideoControlListsTheRatesOfEveryMode) {
     CoTaskMemFree(rates);
     LONGLONG fastest = 0;
     EXPECT_EQ(S_OK, control->GetMaxAvailableFrameRate(pin_, index, dimensions, &fastest));
-    EXPECT_EQ(166667, fastest);
+    EXPECT_EQ(166666, fastest);
   }
   LONG listed = -1;
   EXPECT_EQ(S_OK, control->GetFrameRateList(pin_, 0, SIZE{1280, 720}, &listed, nullptr)) << "a size query";
@@ -168,6 +170,60 @@ TEST_F(CameraFilterInterfaces, VideoControlListsTheRatesOfEveryMode) {
   DeleteMediaType(type);
   EXPECT_EQ(S_OK, control->GetCurrentActualFrameRate(pin_, &current));
   EXPECT_EQ(666667, current);
+}
+
+// Every output is written before anything can fail, so a refused call leaves none
+// of them holding what the caller had there.
+TEST_F(CameraFilterInterfaces, VideoControlClearsItsOutputsWhenItFails) {
+  platform::ComPtr<IAMVideoControl> control;
+  ASSERT_EQ(S_OK, filter_->QueryInterface(IID_IAMVideoControl, control.put_void()));
+  IPin* other = static_cast<IPin*>(&sink_);
+  const SIZE hd = {1280, 720};
+  LONG value = -1;
+  LONGLONG interval = -1;
+  LONGLONG* rates = reinterpret_cast<LONGLONG*>(0x1);
+  enum Output { kValue = 1, kInterval = 2, kRates = 4 };  // which of the three a call writes
+  const struct {
+    const char* name;
+    std::function<HRESULT()> call;
+    HRESULT expected;
+    int outputs;
+  } rows[] = {
+      {"GetCaps, another pin", [&] { return control->GetCaps(other, &value); }, E_INVALIDARG, kValue},
+      {"GetCaps, no pin", [&] { return control->GetCaps(nullptr, &value); }, E_POINTER, kValue},
+      {"GetMode, another pin", [&] { return control->GetMode(other, &value); }, E_INVALIDARG, kValue},
+      {"GetCurrentActualFrameRate, another pin",
+       [&] { return control->GetCurrentActualFrameRate(other, &interval); }, E_INVALIDARG, kInterval},
+      {"GetMaxAvailableFrameRate, index 30",
+       [&] { return control->GetMaxAvailableFrameRate(pin_, 30, hd, &interval); }, E_INVALIDARG, kInterval},
+      {"GetMaxAvailableFrameRate, another size",
+       [&] { return control->GetMaxAvailableFrameRate(pin_, 0, SIZE{640, 480}, &interval); }, E_INVALIDARG,
+       kInterval},
+      {"GetFrameRateList, another pin", [&] { return control->GetFrameRateList(other, 0, hd, &value, &rates); },
+       E_INVALIDARG, kValue | kRates},
+      {"GetFrameRateList, another size",
+       [&] { return control->GetFrameRateList(pin_, 0, SIZE{640, 480}, &value, &rates); }, E_INVALIDARG,
+       kValue | kRates},
+      {"GetFrameRateList, no count", [&] { return control->GetFrameRateList(pin_, 0, hd, nullptr, &rates); },
+       E_POINTER, kRates},
+  };
+  for (const auto& row : rows) {
+    value = -1;
+    interval = -1;
+    rates = reinterpret_cast<LONGLONG*>(0x1);
+    EXPECT_EQ(row.expected, row.call()) << row.name;
+    if (row.outputs & kValue) EXPECT_EQ(0, value) << row.name;
+    if (row.outputs & kInterval) EXPECT_EQ(0, interval) << row.name;
+    if (row.outputs & kRates) EXPECT_EQ(nullptr, rates) << row.name;
+  }
+  // A list that cannot be allocated: no count either.
+  TaskMemFailureScope shortage(7 * sizeof(LONGLONG));
+  ASSERT_EQ(S_OK, shortage.registration());
+  value = -1;
+  rates = reinterpret_cast<LONGLONG*>(0x1);
+  EXPECT_EQ(E_OUTOFMEMORY, control->GetFrameRateList(pin_, 0, hd, &value, &rates));
+  EXPECT_EQ(0, value);
+  EXPECT_EQ(nullptr, rates);
 }
 
 TEST_F(CameraFilterInterfaces, OnePinNamedCaptureWithOutputDirection) {

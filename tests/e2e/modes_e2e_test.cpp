@@ -164,10 +164,96 @@ TEST_F(ModesE2E, EverySubtypeShowsTheColourBarsTheRightWayUp) {
   VeltranoVirtualCamera_CloseProducer(producer);
 }
 
+// The connected pin's format as width, height and image size; false without one.
+bool ConnectedSize(IBaseFilter* camera, GUID* subtype, LONG* width, LONG* height, DWORD* image) {
+  ComPtr<IPin> pin = FindPin(camera, PINDIR_OUTPUT);
+  AM_MEDIA_TYPE type = {};
+  if (!pin || pin->ConnectionMediaType(&type) != S_OK) return false;
+  const bool read = type.formattype == FORMAT_VideoInfo && type.pbFormat && type.cbFormat >= sizeof(VIDEOINFOHEADER);
+  if (read) {
+    const BITMAPINFOHEADER& bitmap = reinterpret_cast<const VIDEOINFOHEADER*>(type.pbFormat)->bmiHeader;
+    *subtype = type.subtype;
+    *width = bitmap.biWidth;
+    *height = bitmap.biHeight;
+    *image = bitmap.biSizeImage;
+  }
+  ClearMediaType(&type);
+  return read;
+}
+
+// A client that fixes only the subtype (a grabber set to RGB24, a renderer that takes
+// only RGB32) and never calls SetFormat gets the default size in that subtype.
+TEST_F(ModesE2E, ASubtypeAloneConnectsAtTheDefaultSize) {
+  CaptureGraph graph;
+  ASSERT_EQ(S_OK, graph.Create(moniker_.get(), MEDIASUBTYPE_RGB24));
+  ASSERT_EQ(S_OK, graph.ConnectDirect());
+  GUID subtype = GUID_NULL;
+  LONG width = 0, height = 0;
+  DWORD image = 0;
+  ASSERT_TRUE(ConnectedSize(graph.camera(), &subtype, &width, &height, &image));
+  EXPECT_EQ(MEDIASUBTYPE_RGB24, subtype);
+  EXPECT_EQ(1280, width);
+  EXPECT_EQ(720, height);
+  EXPECT_EQ(2764800u, image);
+}
+
+// SetFormat on the connected pin of a stopped graph: the camera asks the graph to
+// reconnect it, the graph's Reconnect connects by enumeration and so takes the chosen
+// format, and the samples that follow are whole pictures in it.
+TEST_F(ModesE2E, SetFormatOnAConnectedPinReconnectsInTheChosenFormat) {
+  CaptureGraph graph;
+  ASSERT_EQ(S_OK, graph.Create(moniker_.get(), GUID_NULL));  // video of any subtype
+  ASSERT_EQ(S_OK, graph.ConnectDirect());
+  GUID subtype = GUID_NULL;
+  LONG width = 0, height = 0;
+  DWORD image = 0;
+  ASSERT_TRUE(ConnectedSize(graph.camera(), &subtype, &width, &height, &image));
+  EXPECT_EQ(MEDIASUBTYPE_YUY2, subtype);
+  EXPECT_EQ(1280, width);
+
+  ComPtr<IAMStreamConfig> config;
+  ASSERT_EQ(S_OK, graph.camera()->QueryInterface(IID_IAMStreamConfig, config.put_void()));
+  AM_MEDIA_TYPE type = {};
+  VIDEOINFOHEADER info = {};
+  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  info.bmiHeader.biWidth = 640;
+  info.bmiHeader.biHeight = 480;
+  type.majortype = MEDIATYPE_Video;
+  type.subtype = MEDIASUBTYPE_RGB24;
+  type.formattype = FORMAT_VideoInfo;
+  type.cbFormat = sizeof(info);
+  type.pbFormat = reinterpret_cast<BYTE*>(&info);
+  ASSERT_EQ(S_OK, config->SetFormat(&type));
+
+  // What the grabber, the camera's peer, holds as its connection's type.
+  ComPtr<IPin> pin = FindPin(graph.camera(), PINDIR_OUTPUT);
+  ComPtr<IPin> peer;
+  ASSERT_EQ(S_OK, pin->ConnectedTo(peer.put()));
+  AM_MEDIA_TYPE connected = {};
+  ASSERT_EQ(S_OK, peer->ConnectionMediaType(&connected));
+  EXPECT_EQ(MEDIASUBTYPE_RGB24, connected.subtype);
+  ASSERT_GE(connected.cbFormat, sizeof(VIDEOINFOHEADER));
+  const BITMAPINFOHEADER bitmap = reinterpret_cast<const VIDEOINFOHEADER*>(connected.pbFormat)->bmiHeader;
+  EXPECT_EQ(640, bitmap.biWidth);
+  EXPECT_EQ(480, bitmap.biHeight);
+  EXPECT_EQ(24, bitmap.biBitCount);
+  EXPECT_EQ(921600u, bitmap.biSizeImage);
+  ClearMediaType(&connected);
+
+  ASSERT_TRUE(SUCCEEDED(graph.Run()));
+  ASSERT_TRUE(graph.frames().WaitForCount(3, 10000));
+  ASSERT_EQ(S_OK, graph.Stop());
+  const std::vector<uint8_t> sample = graph.frames().LastSample();
+  ASSERT_EQ(921600u, sample.size());
+  // The placeholder picture (no producer runs), not a flat fill.
+  EXPECT_NE(sample.end(), std::find_if(sample.begin(), sample.end(), [&](uint8_t b) { return b != sample[0]; }));
+}
+
 // Sample times advance by the chosen interval and samples leave about that far apart
-// (the median interval, within wide bounds: the machine is shared).
+// (the median interval, within wide bounds: the machine is shared). 60 fps as clients
+// such as ffmpeg ask for it: 10,000,000 / 60 rounded down.
 TEST_F(ModesE2E, ChosenRatesAreDelivered) {
-  for (const REFERENCE_TIME interval : {REFERENCE_TIME{666667}, REFERENCE_TIME{166667}}) {
+  for (const REFERENCE_TIME interval : {REFERENCE_TIME{666667}, REFERENCE_TIME{166666}}) {
     SCOPED_TRACE(testing::Message() << "interval " << interval);
     CaptureGraph graph;
     ASSERT_EQ(S_OK, graph.Create(moniker_.get()));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "camera/veltrano_virtual_camera.h"
+#include "common/com_test_helpers.h"
 #include "framework/unknown.h"
 #include "platform/com_ptr.h"
 #include "platform/task_mem.h"
@@ -51,6 +52,8 @@ TEST(ProbeModeOptions, AcceptedCommandLines) {
   ASSERT_TRUE(Parse({L"--fps", L"1"}, &options, &error));
   EXPECT_TRUE(options.mode.any());
   ASSERT_TRUE(Parse({L"--fps", L"60"}, &options, &error));
+  ASSERT_TRUE(Parse({L"--fps", L"60.0"}, &options, &error));
+  EXPECT_DOUBLE_EQ(60.0, options.mode.fps);
 }
 
 TEST(ProbeModeOptions, RefusedCommandLines) {
@@ -59,6 +62,9 @@ TEST(ProbeModeOptions, RefusedCommandLines) {
       {L"--size", L"0x480"}, {L"--size", L"640x480x2"}, {L"--size", L"-640x480"},  {L"--size", L"640 x 480"},
       {L"--size", L"99999x480"}, {L"--subtype", L"MJPG"}, {L"--subtype", L""},    {L"--fps", L"0.99"},
       {L"--fps", L"61"},    {L"--fps", L"30fps"},       {L"--fps", L"nan"},        {L"--fps"},
+      // Decimal numbers only: wcstod would read these as 60, 10, 30, 30, 30 and 0.5.
+      {L"--fps", L"0x3C"},  {L"--fps", L"1e1"},         {L"--fps", L" 30"},        {L"--fps", L"+30"},
+      {L"--fps", L"30."},   {L"--fps", L".5"},          {L"--fps", L"60.01"},      {L"--fps", L"inf"},
   };
   for (const auto& args : refused) {
     ProbeOptions options;
@@ -149,7 +155,8 @@ TEST(ChooseCapability, AModeNotOfferedIsRefusedWithWhatIsOffered) {
 
 TEST(ChooseCapability, RatesAreFormattedForPeople) {
   const std::pair<REFERENCE_TIME, const wchar_t*> cases[] = {
-      {333333, L"30"}, {333667, L"29.97"}, {166667, L"60"}, {666667, L"15"}, {20000000, L"0.5"}, {0, L"?"},
+      {333333, L"30"}, {333667, L"29.97"}, {166667, L"60"},    {166666, L"60"},
+      {666667, L"15"}, {20000000, L"0.5"}, {0, L"?"},
   };
   for (const auto& [interval, text] : cases) EXPECT_EQ(text, FormatFps(interval)) << interval;
   EXPECT_EQ(L"RGB24", SubtypeName(MEDIASUBTYPE_RGB24));
@@ -189,13 +196,40 @@ TEST_F(CameraCapabilitiesTest, ReadsEveryCapabilityWithItsRateRangeAndList) {
   EXPECT_EQ(1280, first.width);
   EXPECT_EQ(720, first.height);
   EXPECT_EQ(333333, first.frame_interval);
-  EXPECT_EQ(166667, first.min_interval);
+  EXPECT_EQ(166666, first.min_interval);
   EXPECT_EQ(10000000, first.max_interval);
-  EXPECT_EQ((std::vector<LONGLONG>{166667, 333333, 400000, 500000, 666667, 1000000, 2000000}), first.frame_rate_list);
+  EXPECT_EQ((std::vector<LONGLONG>{166666, 333333, 400000, 500000, 666667, 1000000, 2000000}), first.frame_rate_list);
   for (size_t i = 0; i < capabilities.size(); ++i) {
     EXPECT_EQ(static_cast<int>(i), capabilities[i].index);
     EXPECT_EQ(7u, capabilities[i].frame_rate_list.size()) << i;
   }
+}
+
+// A device that cannot be asked for its capabilities at all (here Wine's sample
+// grabber, whose output pin has no IAMStreamConfig) is a failure, which the probe
+// reports as a graph failure; a mode the device does not offer is S_FALSE.
+TEST_F(CameraCapabilitiesTest, SelectModeTellsAnUnconfigurableDeviceFromAModeNotOffered) {
+  platform::ComPtr<IBaseFilter> grabber;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_SampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                   grabber.put_void()));
+  ChosenMode chosen;
+  chosen.index = -7;
+  std::wstring error;
+  const ModeRequest rgb24 = {640, 480, VideoSubtype::kRgb24, 15.0};
+  EXPECT_EQ(E_NOINTERFACE, SelectMode(grabber.get(), rgb24, &chosen, &error));
+  EXPECT_NE(std::wstring::npos, error.find(L"IAMStreamConfig")) << std::string(error.begin(), error.end());
+  EXPECT_EQ(-7, chosen.index);
+
+  error.clear();
+  EXPECT_EQ(S_FALSE, SelectMode(filter_.get(), ModeRequest{800, 600, std::nullopt, 0.0}, &chosen, &error));
+  EXPECT_NE(std::wstring::npos, error.find(L"YUY2 800x600")) << std::string(error.begin(), error.end());
+  EXPECT_EQ(-7, chosen.index);
+
+  error.clear();
+  ASSERT_EQ(S_OK, SelectMode(filter_.get(), rgb24, &chosen, &error));
+  EXPECT_TRUE(error.empty());
+  EXPECT_EQ(VideoSubtype::kRgb24, chosen.subtype);
+  EXPECT_EQ(666667, chosen.frame_interval);
 }
 
 TEST_F(CameraCapabilitiesTest, TheChosenModeBecomesThePinsFormat) {

@@ -94,37 +94,6 @@ bool StopBounded(CaptureGraph* graph) {
   return ::WaitForSingleObject(thread.get(), kStopTimeoutMs) == WAIT_OBJECT_0;
 }
 
-// Reads the capture pin's capabilities, picks the one asked for and sets it. S_FALSE
-// (with the reason printed) when the device does not offer it or refuses it.
-HRESULT ChooseMode(IBaseFilter* device, const ModeRequest& request, ChosenMode* chosen) {
-  ComPtr<IPin> pin;
-  HRESULT hr = FindCapturePin(device, &pin);
-  if (FAILED(hr)) {
-    fwprintf(stderr, L"veltrano-probe: the device has no capture pin (0x%08lX)\n", static_cast<unsigned long>(hr));
-    return hr;
-  }
-  std::vector<Capability> capabilities;
-  hr = ReadCapabilities(device, pin.get(), &capabilities);
-  if (FAILED(hr)) {
-    fwprintf(stderr, L"veltrano-probe: cannot read the device's capabilities through IAMStreamConfig (0x%08lX)\n",
-             static_cast<unsigned long>(hr));
-    return S_FALSE;
-  }
-  std::wstring error;
-  if (!ChooseCapability(capabilities, request, chosen, &error)) {
-    fwprintf(stderr, L"veltrano-probe: %ls\n", error.c_str());
-    return S_FALSE;
-  }
-  hr = ApplyCapability(pin.get(), *chosen);
-  if (FAILED(hr)) {
-    fwprintf(stderr, L"veltrano-probe: the device refused %ls %ldx%ld at %ls fps in IAMStreamConfig::SetFormat (0x%08lX)\n",
-             VideoSubtypeName(chosen->subtype), chosen->width, chosen->height,
-             FormatFps(chosen->frame_interval).c_str(), static_cast<unsigned long>(hr));
-    return S_FALSE;
-  }
-  return S_OK;
-}
-
 bool WriteText(const std::wstring& path, const std::string& text) {
   std::ofstream file(path.c_str(), std::ios::binary | std::ios::trunc);
   file << text;
@@ -149,8 +118,14 @@ int Probe(const ProbeOptions& options) {
   ChosenMode chosen;
   GUID grabber_subtype = MEDIASUBTYPE_YUY2;
   if (options.mode.any()) {
-    hr = ChooseMode(device.get(), options.mode, &chosen);
-    if (hr != S_OK) return FAILED(hr) ? kProbeExitGraphFailed : kProbeExitNoMode;
+    std::wstring error;
+    hr = SelectMode(device.get(), options.mode, &chosen, &error);
+    if (hr != S_OK) {
+      fwprintf(stderr, L"veltrano-probe: %ls\n", error.c_str());
+      // A device that cannot be configured at all is a graph failure; one that does
+      // not offer or refuses the mode asked for is not.
+      return FAILED(hr) ? kProbeExitGraphFailed : kProbeExitNoMode;
+    }
     grabber_subtype = VideoSubtypeGuid(chosen.subtype);
   }
   CaptureGraph graph;

@@ -20,6 +20,17 @@ bool ParseSize(const std::wstring& text, int* width, int* height) {
   return number(text.substr(0, cross), width) && number(text.substr(cross + 1), height);
 }
 
+// A plain decimal number ("15", "29.97"): digits, and at most one point with digits
+// on both sides. wcstod alone also reads "0x3C", "1e1", " 30" and "+30".
+bool IsPlainDecimal(const std::wstring& text) {
+  const auto digits = [](const std::wstring& part) {
+    return !part.empty() && part.find_first_not_of(L"0123456789") == std::wstring::npos;
+  };
+  const size_t point = text.find(L'.');
+  if (point == std::wstring::npos) return digits(text);
+  return digits(text.substr(0, point)) && digits(text.substr(point + 1));
+}
+
 }  // namespace
 
 bool ParseProbeOptions(int argc, const wchar_t* const* argv, ProbeOptions* options, std::wstring* error) {
@@ -70,10 +81,9 @@ bool ParseProbeOptions(int argc, const wchar_t* const* argv, ProbeOptions* optio
         return false;
       }
     } else if (name == L"--fps") {
-      wchar_t* end = nullptr;
-      const double fps = std::wcstod(value.c_str(), &end);
-      if (end != value.c_str() + value.size() || !std::isfinite(fps) || fps < 1.0 || fps > 60.0) {
-        *error = L"--fps wants a rate from 1 to 60, for example 15 or 29.97";
+      const double fps = IsPlainDecimal(value) ? std::wcstod(value.c_str(), nullptr) : 0.0;
+      if (fps < 1.0 || fps > 60.0) {
+        *error = L"--fps wants a decimal number from 1 to 60, for example 15 or 29.97";
         return false;
       }
       options->mode.fps = fps;
@@ -109,9 +119,10 @@ const wchar_t* ProbeUsage() {
          L"  --device NAME        device to open (default \"Veltrano Virtual Camera\")\n"
          L"  --size WxH           capture at this size (default: the device's first capability)\n"
          L"  --subtype NAME       YUY2, NV12, I420, RGB24 or RGB32 (default: as the first capability)\n"
-         L"  --fps RATE           frames per second, 1 to 60, fractions allowed (default: the\n"
-         L"                       capability's own); any of the three sets the format with\n"
-         L"                       IAMStreamConfig::SetFormat before connecting\n"
+         L"  --fps RATE           frames per second, a decimal number from 1 to 60 such as 15\n"
+         L"                       or 29.97 (default: the capability's own); any of the three\n"
+         L"                       sets the format with IAMStreamConfig::SetFormat before\n"
+         L"                       connecting\n"
          L"  --connect MODE       render: RenderStream without category (default; what works\n"
          L"                       in Wine), direct: ConnectDirect, capture: RenderStream with\n"
          L"                       PIN_CATEGORY_CAPTURE (Smart Tee; stalls in Wine 8)\n"
@@ -121,7 +132,8 @@ const wchar_t* ProbeUsage() {
          L"                       NAME-contact-sheet.png, NAME-timings.csv, NAME-report.txt\n"
          L"  --no-images          timings only, no snapshot copies\n"
          L"\n"
-         L"Exit codes: 0 done; 1 bad option; 2 device not found; 3 graph failed;\n"
+         L"Exit codes: 0 done; 1 bad option; 2 device not found; 3 graph failed (also when\n"
+         L"            the device has no IAMStreamConfig to choose a mode through);\n"
          L"            4 no frames delivered or stream aborted; 5 outputs not written;\n"
          L"            6 the device does not offer the asked size, subtype or rate.\n";
 }

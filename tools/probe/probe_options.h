@@ -12,7 +12,7 @@ enum ProbeExitCode : int {
   kProbeExitOk = 0,
   kProbeExitBadOption = 1,
   kProbeExitNoDevice = 2,      // no video input device of that name
-  kProbeExitGraphFailed = 3,   // the capture graph could not be built or run
+  kProbeExitGraphFailed = 3,   // the graph could not be built or run, or the device cannot be configured
   kProbeExitNoFrames = 4,      // the graph ran but delivered no frame, or aborted
   kProbeExitOutputFailed = 5,  // a snapshot, sheet, CSV or report could not be written
   kProbeExitNoMode = 6,        // the device does not offer the asked size, subtype or rate

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "platform/com_ptr.h"
+#include "tools/probe/device_enumerator.h"
 
 namespace veltrano::tools {
 namespace {
@@ -181,6 +182,37 @@ HRESULT ApplyCapability(IPin* pin, const ChosenMode& chosen) {
   if (!info) return VFW_E_INVALIDMEDIATYPE;
   info->AvgTimePerFrame = chosen.frame_interval;
   return config->SetFormat(type.get());
+}
+
+HRESULT SelectMode(IBaseFilter* device, const ModeRequest& request, ChosenMode* chosen, std::wstring* error) {
+  const auto code = [](HRESULT hr) {
+    wchar_t text[16];
+    swprintf(text, 16, L"0x%08lX", static_cast<unsigned long>(hr));
+    return std::wstring(text);
+  };
+  ComPtr<IPin> pin;
+  HRESULT hr = FindCapturePin(device, &pin);
+  if (FAILED(hr)) {
+    *error = L"the device has no capture pin (" + code(hr) + L")";
+    return hr;
+  }
+  std::vector<Capability> capabilities;
+  hr = ReadCapabilities(device, pin.get(), &capabilities);
+  if (FAILED(hr)) {
+    *error = L"cannot read the device's capabilities through IAMStreamConfig (" + code(hr) + L")";
+    return hr;
+  }
+  ChosenMode candidate;
+  if (!ChooseCapability(capabilities, request, &candidate, error)) return S_FALSE;
+  hr = ApplyCapability(pin.get(), candidate);
+  if (FAILED(hr)) {
+    *error = L"the device refused " + std::wstring(VideoSubtypeName(candidate.subtype)) + L" " +
+             Size(candidate.width, candidate.height) + L" at " + FormatFps(candidate.frame_interval) +
+             L" fps in IAMStreamConfig::SetFormat (" + code(hr) + L")";
+    return S_FALSE;
+  }
+  *chosen = candidate;
+  return S_OK;
 }
 
 std::wstring SubtypeName(const GUID& subtype) {

@@ -49,6 +49,12 @@ bool ChooseCapability(const std::vector<Capability>& capabilities, const ModeReq
 //! replaced, through IAMStreamConfig::SetFormat.
 HRESULT ApplyCapability(IPin* pin, const ChosenMode& chosen);
 
+//! Reads the capabilities of `device`'s capture pin, chooses the one `request` asks
+//! for and sets it. A failure when the device cannot be configured at all (no capture
+//! pin, no IAMStreamConfig, capabilities that cannot be read); S_FALSE when it does
+//! not offer the mode or refuses it. `error` says why whenever the answer is not S_OK.
+HRESULT SelectMode(IBaseFilter* device, const ModeRequest& request, ChosenMode* chosen, std::wstring* error);
+
 //! "YUY2", "RGB24" ... for subtypes the tools know, the FOURCC of other FOURCC
 //! subtypes, else the GUID.
 std::wstring SubtypeName(const GUID& subtype);
