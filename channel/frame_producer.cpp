@@ -58,11 +58,15 @@ bool FrameProducer::Create(int32_t width, int32_t height, int32_t stride, uint64
   if (initialisation == 0) initialisation = 1;
   // The two words readers test go first, each with a full barrier: the zero fill may
   // store in any order, and a reader must not see slot bytes zeroed under a header
-  // that still announces the old stream.
+  // that still announces the old stream. The count takes its new value at once and is
+  // left out of the fill: a creation cut short (its host killed) must leave it counted
+  // on, since at 0 the next producer would start again at 1, a count a reader may still
+  // hold from before.
   ::InterlockedExchange(InterlockedWord(base, kProducerStateOffset), kStateEmpty);
-  ::InterlockedExchange(InterlockedWord(base, kInitialisationCountOffset), 0);
-  std::memset(base, 0, layout.total_size);
-  StoreWord32(base, kInitialisationCountOffset, initialisation);
+  ::InterlockedExchange(InterlockedWord(base, kInitialisationCountOffset), static_cast<LONG>(initialisation));
+  constexpr uint32_t kAfterCount = kInitialisationCountOffset + 4;
+  std::memset(base, 0, kInitialisationCountOffset);
+  std::memset(static_cast<unsigned char*>(base) + kAfterCount, 0, layout.total_size - kAfterCount);
   initialisation_ = initialisation;
   StoreWord32(base, kWidthOffset, static_cast<uint32_t>(width));
   StoreWord32(base, kHeightOffset, static_cast<uint32_t>(height));

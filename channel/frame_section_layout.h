@@ -23,7 +23,7 @@ inline constexpr uint32_t kHeightOffset = 16;
 inline constexpr uint32_t kStrideOffset = 20;
 inline constexpr uint32_t kFrameSizeOffset = 24;
 // Number of times a section of this name has been initialised, 1 after the first and
-// never 0 once a header is written (0 reads as "being initialised"). A reader compares
+// never 0 again once a producer has begun initialising it. A reader compares
 // it before and after a copy: the write counter alone restarts at 0 with every new
 // producer and, once the newcomer has caught up with the sequence being copied, cannot
 // tell a restart from a quiet producer. Older producers leave the word at 0.

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <limits>
+#include <thread>
 #include <type_traits>
 
 #include "channel/frame_section_reader.h"
+#include "channel/frame_section_words.h"
 #include "channel_test_support.h"
 
 namespace veltrano::channel::test {
@@ -235,6 +238,34 @@ TEST_F(ProducerReinit, AReadAcrossANewProducersFirstFramesIsMadeAgain) {
   EXPECT_EQ(MakeFrame(kFrameBytes, 14), sample) << "a frame mixed from two producers";
   SectionPeek peek;
   EXPECT_EQ(2u, peek.U32(28)) << "initialised twice";
+}
+
+// A creation cut short (its host killed in the middle of it) leaves the
+// initialisation count as it was at that moment, and the next producer counts on from
+// there. Were it ever 0, that producer would start again at 1 and could meet the count
+// a reader still holds from an earlier producer: the count must never go back while a
+// section is initialised.
+TEST_F(ProducerReinit, TheInitialisationCountNeverGoesBackDuringAnInitialisation) {
+  ProducerPtr producer = CreateProducer(kWidth, kHeight, kStride, 1);
+  ASSERT_TRUE(producer);
+  SectionPeek peek;
+  ASSERT_TRUE(peek);
+  std::atomic<bool> stop{false};
+  std::atomic<uint32_t> went_back{0};
+  std::thread sampler([&] {
+    uint32_t previous = 1;
+    while (!stop.load()) {
+      const uint32_t count = LoadWord32(peek.Bytes(), kInitialisationCountOffset);
+      if (count < previous) went_back.fetch_add(1);
+      previous = count;
+    }
+  });
+  for (int i = 0; i < 20; ++i) producer = CreateProducer(kWidth, kHeight, kStride, 1);  // same thread: in place
+  stop.store(true);
+  sampler.join();
+  ASSERT_TRUE(producer);
+  EXPECT_EQ(0u, went_back.load());
+  EXPECT_EQ(21u, peek.U32(kInitialisationCountOffset));
 }
 
 TEST_F(ProducerReinit, ClosingTheNewerHandleFirstEndsTheStreamForBoth) {
