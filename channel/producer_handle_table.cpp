@@ -77,14 +77,15 @@ bool ProducerHandleTable::WriteFrame(uintptr_t handle, const void* data, uint32_
 
 bool ProducerHandleTable::Close(uintptr_t handle) noexcept {
   std::unique_ptr<Entry> entry;
-  {
-    auto guard = lock_.LockExclusive();
-    auto found = std::find_if(entries_.begin(), entries_.end(),
-                              [handle](const std::unique_ptr<Entry>& e) { return e->handle == handle; });
-    if (found == entries_.end()) return false;
-    entry = std::move(*found);
-    entries_.erase(found);
-  }
+  // Held to the end of the tear-down, as Create holds it: a producer created meanwhile
+  // on the owning thread would otherwise initialise the section while a write of this
+  // handle still copies into it, or have its stream marked closed by this handle.
+  auto guard = lock_.LockExclusive();
+  auto found = std::find_if(entries_.begin(), entries_.end(),
+                            [handle](const std::unique_ptr<Entry>& e) { return e->handle == handle; });
+  if (found == entries_.end()) return false;
+  entry = std::move(*found);
+  entries_.erase(found);
   WaitForWriters(*entry);
   entry->producer.TearDown();
   return true;

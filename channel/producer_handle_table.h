@@ -3,10 +3,10 @@
 // belonging to another process is refused without touching the memory its value
 // would name. Handle values are serial numbers, never addresses, so a closed handle
 // never comes back to life as a later producer's.
-// Threads: any. The table's lock is held only around the table itself, never across
-// a frame copy: each entry counts the writes in progress on it, and a close, or a new
-// producer that may initialise the section those writes go to, waits for them (for a
-// bounded time: a write the host's own fault cut short never finishes).
+// Threads: any. The table's lock is never held across a frame copy: each entry counts
+// the writes in progress on it, and a close, or a new producer that may initialise the
+// section those writes go to, waits for them under the lock (for a bounded time: a
+// write the host's own fault cut short never finishes).
 #pragma once
 
 #include <atomic>

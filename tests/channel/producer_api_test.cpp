@@ -268,6 +268,72 @@ TEST_F(ProducerReinit, TheInitialisationCountNeverGoesBackDuringAnInitialisation
   EXPECT_EQ(21u, peek.U32(kInitialisationCountOffset));
 }
 
+// A frame buffer whose second half is reserved, not committed: the first read of it
+// faults, and the handler holds the reading thread for a while before it commits the
+// pages (which read as zero), as a host whose buffer was paged out holds up its
+// WriteFrame in the middle of the copy.
+struct StalledSecondHalf {
+  static inline uint8_t* base = nullptr;
+  static inline size_t size = 0;
+  static inline HANDLE stalled = nullptr;
+  static LONG CALLBACK Handler(EXCEPTION_POINTERS* info) {
+    const EXCEPTION_RECORD* record = info->ExceptionRecord;
+    if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION || record->NumberParameters < 2) {
+      return EXCEPTION_CONTINUE_SEARCH;
+    }
+    const auto* address = reinterpret_cast<const uint8_t*>(record->ExceptionInformation[1]);
+    if (address < base || address >= base + size) return EXCEPTION_CONTINUE_SEARCH;
+    ::SetEvent(stalled);
+    ::Sleep(300);
+    return ::VirtualAlloc(base, size, MEM_COMMIT, PAGE_READWRITE) ? EXCEPTION_CONTINUE_EXECUTION
+                                                                   : EXCEPTION_CONTINUE_SEARCH;
+  }
+};
+
+// One host thread writes through the old handle, another closes it meanwhile, and the
+// creating thread makes a new producer of the same size. The close waits for the write;
+// so must the new producer, or the rest of the old copy lands in its first frame.
+TEST_F(ProducerReinit, ANewProducerWaitsForTheWriteOfAHandleBeingClosed) {
+  ProducerPtr first = CreateProducer(kWidth, kHeight, kStride, 1);
+  ASSERT_TRUE(first);
+  const size_t reserved = (kFrameBytes + 0xFFFF) & ~size_t{0xFFFF};
+  auto* source = static_cast<uint8_t*>(::VirtualAlloc(nullptr, reserved, MEM_RESERVE, PAGE_READWRITE));
+  ASSERT_TRUE(source);
+  ASSERT_TRUE(::VirtualAlloc(source, kFrameBytes / 2, MEM_COMMIT, PAGE_READWRITE));  // 225 whole pages
+  std::memset(source, 0xAA, kFrameBytes / 2);
+  platform::UniqueHandle stalled(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(stalled);
+  StalledSecondHalf::base = source;
+  StalledSecondHalf::size = reserved;
+  StalledSecondHalf::stalled = stalled.get();
+  void* const handler = ::AddVectoredExceptionHandler(1, StalledSecondHalf::Handler);
+  ASSERT_TRUE(handler);
+
+  VeltranoVirtualCameraProducer* const old_handle = first.release();
+  std::thread writer([&] { VeltranoVirtualCamera_WriteFrame(old_handle, source, kFrameBytes, 0); });
+  std::thread closer;
+  ProducerPtr second;
+  const std::vector<uint8_t> frame = MakeFrame(kFrameBytes, 9);
+  int32_t written = 0;
+  if (::WaitForSingleObject(stalled.get(), 10000) == WAIT_OBJECT_0) {
+    closer = std::thread([&] { VeltranoVirtualCamera_CloseProducer(old_handle); });
+    ::Sleep(100);  // the close has taken the handle out and waits for the write
+    second = CreateProducer(kWidth, kHeight, kStride, 2);  // this thread owns the mutex: in place
+    if (second) written = VeltranoVirtualCamera_WriteFrame(second.get(), frame.data(), kFrameBytes, 0);
+  }
+  writer.join();
+  if (closer.joinable()) closer.join();
+  ::RemoveVectoredExceptionHandler(handler);
+  ::VirtualFree(source, 0, MEM_RELEASE);
+  ASSERT_TRUE(second);
+  ASSERT_EQ(1, written);
+  FrameSectionReader reader;
+  reader.Refresh();
+  std::vector<uint8_t> sample(kFrameBytes);
+  ASSERT_EQ(kFrameBytes, reader.CopyNewest(sample.data(), kFrameBytes, kWidth, kHeight));
+  EXPECT_TRUE(frame == sample) << "the new producer's first frame holds bytes of the closed handle's write";
+}
+
 TEST_F(ProducerReinit, ClosingTheNewerHandleFirstEndsTheStreamForBoth) {
   ProducerPtr first = CreateProducer(kWidth, kHeight, kStride, 1);
   ASSERT_TRUE(first);
