@@ -49,9 +49,8 @@ typedef struct VeltranoVirtualCameraProducer VeltranoVirtualCameraProducer;
  *   width, height: pixels and rows; stride: bytes per row (2 * width for packed YUY2,
  *          more for padded rows). See the top of this file for the sizes shown.
  *   tag: any non-zero 64-bit value; other processes can read it back with
- *        VeltranoVirtualCamera_GetCurrentFormat. A value unique to this producer (its
- *        process id, for example) also lets the handle notice when a producer of
- *        another process has taken the stream over.
+ *        VeltranoVirtualCamera_GetCurrentFormat; a value unique to this producer (its
+ *        process id, for example) lets other processes tell hosts apart.
  * Returns the handle, owned by the caller until VeltranoVirtualCamera_CloseProducer,
  * or null when an argument is zero or negative, the frame does not fit in 32-bit sizes,
  * another producer is running (in any process of the session), or the system refuses.
