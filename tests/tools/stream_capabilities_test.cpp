@@ -158,8 +158,6 @@ TEST(ChooseCapability, RatesAreFormattedForPeople) {
       {666667, L"15"}, {20000000, L"0.5"}, {0, L"?"},
   };
   for (const auto& [interval, text] : cases) EXPECT_EQ(text, FormatFps(interval)) << interval;
-  EXPECT_EQ(L"RGB24", SubtypeName(MEDIASUBTYPE_RGB24));
-  EXPECT_EQ(L"MJPG", SubtypeName(MEDIASUBTYPE_MJPG));
   Capability capability = Cap(21, MEDIASUBTYPE_RGB24, 640, 480);
   capability.frame_rate_list = {166667, 333667, 2000000};
   EXPECT_EQ(L"#21  RGB24  640x480    30 fps; 1 to 60 fps; frame-rate list 60, 29.97, 5", FormatCapability(capability));
