@@ -12,33 +12,18 @@
 #include <vector>
 
 #include "VeltranoVirtualCamera.h"
+#include "bench_timing.h"
 #include "channel/frame_section_reader.h"
 
 namespace {
+
+using veltrano::bench::Median;
+using veltrano::bench::TimeOnce;
 
 constexpr int32_t kWidth = 1280;
 constexpr int32_t kHeight = 720;
 constexpr uint32_t kFrameBytes = 1843200;
 constexpr int kRounds = 200;
-
-double Seconds(const LARGE_INTEGER& start, const LARGE_INTEGER& end, const LARGE_INTEGER& frequency) {
-  return static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const size_t middle = values.size() / 2;
-  return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-template <typename Operation>
-double TimeOnce(const LARGE_INTEGER& frequency, Operation operation) {
-  LARGE_INTEGER start, end;
-  ::QueryPerformanceCounter(&start);
-  operation();
-  ::QueryPerformanceCounter(&end);
-  return Seconds(start, end, frequency);
-}
 
 void PrintRow(const char* name, double seconds, double baseline, double ring_baseline) {
   std::printf("%-32s %10.1f %7.2f %11.2f %11.2f\n", name, seconds * 1e6, kFrameBytes / seconds / 1e9,

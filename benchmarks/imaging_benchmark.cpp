@@ -16,10 +16,13 @@
 #include <cstring>
 #include <vector>
 
+#include "bench_timing.h"
 #include "imaging/frame_converter.h"
 
 namespace {
 
+using veltrano::bench::Median;
+using veltrano::bench::TimeOnce;
 using veltrano::imaging::FrameBytes;
 using veltrano::imaging::FrameConverter;
 using veltrano::imaging::Kernel;
@@ -46,24 +49,9 @@ const char* FormatName(PixelFormat format) {
   return "?";
 }
 
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const size_t middle = values.size() / 2;
-  return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
 double TenthPercentile(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values[values.size() / 10];
-}
-
-template <typename Operation>
-double TimeOnce(const LARGE_INTEGER& frequency, Operation operation) {
-  LARGE_INTEGER start, end;
-  ::QueryPerformanceCounter(&start);
-  operation();
-  ::QueryPerformanceCounter(&end);
-  return static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
 struct Result {

@@ -157,28 +157,44 @@ const char* DescribeCaptureExit(DWORD code) {
   }
 }
 
-class CrossBitnessE2E : public testing::Test {
+// Both fixtures: the other bitness's e2e executable and module, skipped when that
+// build is not named, failed when it is named but missing.
+class OtherBitnessE2E : public testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    other_executable_ = OtherBitnessExecutable(L"e2e_tests.exe");
-    if (other_executable_.empty() || !FileExists(other_executable_)) return;
-    registered_ = RunRegsvr32(L"/s " + Quoted(ModuleDllPath())) == 0 &&
-                  RunRegsvr32(L"/s " + Quoted(OtherModule()), OtherBitnessRegsvr32()) == 0;
+  static std::wstring OtherExecutable() { return OtherBitnessExecutable(L"e2e_tests.exe"); }
+  static std::wstring OtherModule() { return FolderOf(OtherExecutable()) + L"VeltranoVirtualCamera.dll"; }
+  static bool Register(bool add) {
+    const std::wstring verb = add ? L"/s " : L"/u /s ";
+    return (RunRegsvr32(verb + Quoted(ModuleDllPath())) == 0) &
+           (RunRegsvr32(verb + Quoted(OtherModule()), OtherBitnessRegsvr32()) == 0);
   }
-  static void TearDownTestSuite() {
-    if (other_executable_.empty()) return;
-    RunRegsvr32(L"/u /s " + Quoted(ModuleDllPath()));
-    RunRegsvr32(L"/u /s " + Quoted(OtherModule()), OtherBitnessRegsvr32());
-  }
-  static std::wstring OtherModule() { return FolderOf(other_executable_) + L"VeltranoVirtualCamera.dll"; }
 
   void SetUp() override {
+    other_executable_ = OtherExecutable();
     if (other_executable_.empty()) {
       GTEST_SKIP() << "the " << OtherBitness()
                    << " build is not there (CTest names it in VELTRANO_OTHER_BITNESS_BIN; scripts/test.sh builds both)";
     }
     ASSERT_TRUE(FileExists(other_executable_)) << "the other bitness's tests are named but missing";
     ASSERT_TRUE(com_.succeeded());
+  }
+
+  std::wstring other_executable_;
+  platform::ScopedComInit com_{COINIT_APARTMENTTHREADED};
+};
+
+class CrossBitnessE2E : public OtherBitnessE2E {
+ protected:
+  static void SetUpTestSuite() {
+    if (FileExists(OtherExecutable())) registered_ = Register(true);
+  }
+  static void TearDownTestSuite() {
+    if (!OtherExecutable().empty()) Register(false);
+  }
+
+  void SetUp() override {
+    OtherBitnessE2E::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     ASSERT_TRUE(registered_) << "regsvr32 of either bitness could not register its module";
   }
 
@@ -232,9 +248,7 @@ class CrossBitnessE2E : public testing::Test {
     if (distinct > 0) PrintRun(OwnBitness(), producer_bitness, distinct, latencies);
   }
 
-  static inline std::wstring other_executable_;
   static inline bool registered_ = false;
-  platform::ScopedComInit com_{COINIT_APARTMENTTHREADED};
 };
 
 TEST_F(CrossBitnessE2E, ProducerOfThisBitnessFeedsGraphsOfBothBitnessesAtOnce) {
@@ -245,25 +259,16 @@ TEST_F(CrossBitnessE2E, ProducerOfTheOtherBitnessFeedsGraphsOfBothBitnessesAtOnc
   FeedGraphsOfBothBitnesses(42, other_executable_, OtherBitness());
 }
 
-class CrossBitnessRegistrationE2E : public testing::Test {
+class CrossBitnessRegistrationE2E : public OtherBitnessE2E {
  protected:
   void SetUp() override {
-    other_executable_ = OtherBitnessExecutable(L"e2e_tests.exe");
-    if (other_executable_.empty()) {
-      GTEST_SKIP() << "the " << OtherBitness()
-                   << " build is not there (CTest names it in VELTRANO_OTHER_BITNESS_BIN; scripts/test.sh builds both)";
-    }
-    ASSERT_TRUE(FileExists(other_executable_)) << "the other bitness's tests are named but missing";
-    other_module_ = FolderOf(other_executable_) + L"VeltranoVirtualCamera.dll";
-    ASSERT_TRUE(com_.succeeded());
-    // A run cut short (a time-out) may have left either registration behind.
-    RunRegsvr32(L"/u /s " + Quoted(ModuleDllPath()));
-    RunRegsvr32(L"/u /s " + Quoted(other_module_), OtherBitnessRegsvr32());
+    OtherBitnessE2E::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    other_module_ = OtherModule();
+    Register(false);  // a run cut short (a time-out) may have left either registration behind
   }
   void TearDown() override {
-    if (other_executable_.empty()) return;
-    RunRegsvr32(L"/u /s " + Quoted(ModuleDllPath()));
-    RunRegsvr32(L"/u /s " + Quoted(other_module_), OtherBitnessRegsvr32());
+    if (!other_executable_.empty()) Register(false);
   }
 
   DWORD ListInOtherBitness() {
@@ -271,9 +276,7 @@ class CrossBitnessRegistrationE2E : public testing::Test {
     return child.Wait(kChildTimeoutMs) ? child.exit_code : 0x10000;
   }
 
-  std::wstring other_executable_;
   std::wstring other_module_;
-  platform::ScopedComInit com_{COINIT_APARTMENTTHREADED};
 };
 
 TEST_F(CrossBitnessRegistrationE2E, EachRegsvr32RegistersAndRemovesOnlyItsOwnView) {

@@ -83,6 +83,24 @@ Yuv PixelAt(Kind kind, const std::vector<uint8_t>& s, int width, int height, int
   return {};
 }
 
+// IAMStreamConfig::SetFormat with only the subtype and size, as clients often give
+// them; the camera fills in the rest.
+HRESULT SetSize(IBaseFilter* camera, const GUID& subtype, LONG width, LONG height) {
+  ComPtr<IAMStreamConfig> config;
+  if (HRESULT hr = camera->QueryInterface(IID_IAMStreamConfig, config.put_void()); FAILED(hr)) return hr;
+  VIDEOINFOHEADER info = {};
+  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = height;
+  AM_MEDIA_TYPE type = {};
+  type.majortype = MEDIATYPE_Video;
+  type.subtype = subtype;
+  type.formattype = FORMAT_VideoInfo;
+  type.cbFormat = sizeof(info);
+  type.pbFormat = reinterpret_cast<BYTE*>(&info);
+  return config->SetFormat(&type);
+}
+
 struct ModeCase {
   const char* name;
   GUID subtype;
@@ -110,20 +128,7 @@ TEST_F(ModesE2E, EverySubtypeShowsTheColourBarsTheRightWayUp) {
     SCOPED_TRACE(mode.name);
     CaptureGraph graph;
     ASSERT_EQ(S_OK, graph.Create(moniker_.get(), mode.subtype));
-    ComPtr<IAMStreamConfig> config;
-    ASSERT_EQ(S_OK, graph.camera()->QueryInterface(IID_IAMStreamConfig, config.put_void()));
-    // Only the size, as clients often give it; the camera fills in the rest.
-    AM_MEDIA_TYPE type = {};
-    VIDEOINFOHEADER info = {};
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = mode.width;
-    info.bmiHeader.biHeight = mode.height;
-    type.majortype = MEDIATYPE_Video;
-    type.subtype = mode.subtype;
-    type.formattype = FORMAT_VideoInfo;
-    type.cbFormat = sizeof(info);
-    type.pbFormat = reinterpret_cast<BYTE*>(&info);
-    ASSERT_EQ(S_OK, config->SetFormat(&type));
+    ASSERT_EQ(S_OK, SetSize(graph.camera(), mode.subtype, mode.width, mode.height));
     ASSERT_EQ(S_OK, graph.ConnectDirect());
     ASSERT_TRUE(SUCCEEDED(graph.Run()));
     ASSERT_TRUE(graph.frames().WaitForCount(3, 10000));
@@ -164,37 +169,40 @@ TEST_F(ModesE2E, EverySubtypeShowsTheColourBarsTheRightWayUp) {
   VeltranoVirtualCamera_CloseProducer(producer);
 }
 
-// The connected pin's format as width, height and image size; false without one.
-bool ConnectedSize(IBaseFilter* camera, GUID* subtype, LONG* width, LONG* height, DWORD* image) {
-  ComPtr<IPin> pin = FindPin(camera, PINDIR_OUTPUT);
+// A pin's connection type: subtype and bitmap header (all zero without a connection).
+struct Connected {
+  GUID subtype = GUID_NULL;
+  BITMAPINFOHEADER bitmap = {};
+};
+Connected ConnectionOf(IPin* pin) {
+  Connected result;
   AM_MEDIA_TYPE type = {};
-  if (!pin || pin->ConnectionMediaType(&type) != S_OK) return false;
-  const bool read = type.formattype == FORMAT_VideoInfo && type.pbFormat && type.cbFormat >= sizeof(VIDEOINFOHEADER);
-  if (read) {
-    const BITMAPINFOHEADER& bitmap = reinterpret_cast<const VIDEOINFOHEADER*>(type.pbFormat)->bmiHeader;
-    *subtype = type.subtype;
-    *width = bitmap.biWidth;
-    *height = bitmap.biHeight;
-    *image = bitmap.biSizeImage;
+  if (!pin || pin->ConnectionMediaType(&type) != S_OK) return result;
+  if (type.formattype == FORMAT_VideoInfo && type.pbFormat && type.cbFormat >= sizeof(VIDEOINFOHEADER)) {
+    result.subtype = type.subtype;
+    result.bitmap = reinterpret_cast<const VIDEOINFOHEADER*>(type.pbFormat)->bmiHeader;
   }
   ClearMediaType(&type);
-  return read;
+  return result;
 }
 
 // A client that fixes only the subtype (a grabber set to RGB24, a renderer that takes
-// only RGB32) and never calls SetFormat gets the default size in that subtype.
-TEST_F(ModesE2E, ASubtypeAloneConnectsAtTheDefaultSize) {
-  CaptureGraph graph;
-  ASSERT_EQ(S_OK, graph.Create(moniker_.get(), MEDIASUBTYPE_RGB24));
-  ASSERT_EQ(S_OK, graph.ConnectDirect());
-  GUID subtype = GUID_NULL;
-  LONG width = 0, height = 0;
-  DWORD image = 0;
-  ASSERT_TRUE(ConnectedSize(graph.camera(), &subtype, &width, &height, &image));
-  EXPECT_EQ(MEDIASUBTYPE_RGB24, subtype);
-  EXPECT_EQ(1280, width);
-  EXPECT_EQ(720, height);
-  EXPECT_EQ(2764800u, image);
+// only RGB32) or none and never calls SetFormat gets the default size in that subtype.
+TEST_F(ModesE2E, WithoutSetFormatAConnectionTakesTheDefaultSize) {
+  const struct {
+    GUID grabber, subtype;
+    DWORD image;
+  } cases[] = {{MEDIASUBTYPE_RGB24, MEDIASUBTYPE_RGB24, 2764800}, {GUID_NULL, MEDIASUBTYPE_YUY2, 1843200}};
+  for (const auto& c : cases) {
+    CaptureGraph graph;
+    ASSERT_EQ(S_OK, graph.Create(moniker_.get(), c.grabber));
+    ASSERT_EQ(S_OK, graph.ConnectDirect());
+    const Connected connected = ConnectionOf(FindPin(graph.camera(), PINDIR_OUTPUT).get());
+    EXPECT_EQ(c.subtype, connected.subtype);
+    EXPECT_EQ(1280, connected.bitmap.biWidth);
+    EXPECT_EQ(720, connected.bitmap.biHeight);
+    EXPECT_EQ(c.image, connected.bitmap.biSizeImage);
+  }
 }
 
 // SetFormat on the connected pin of a stopped graph: the camera asks the graph to
@@ -202,43 +210,19 @@ TEST_F(ModesE2E, ASubtypeAloneConnectsAtTheDefaultSize) {
 // format, and the samples that follow are whole pictures in it.
 TEST_F(ModesE2E, SetFormatOnAConnectedPinReconnectsInTheChosenFormat) {
   CaptureGraph graph;
-  ASSERT_EQ(S_OK, graph.Create(moniker_.get(), GUID_NULL));  // video of any subtype
+  ASSERT_EQ(S_OK, graph.Create(moniker_.get(), GUID_NULL));  // video of any subtype: YUY2 1280 x 720
   ASSERT_EQ(S_OK, graph.ConnectDirect());
-  GUID subtype = GUID_NULL;
-  LONG width = 0, height = 0;
-  DWORD image = 0;
-  ASSERT_TRUE(ConnectedSize(graph.camera(), &subtype, &width, &height, &image));
-  EXPECT_EQ(MEDIASUBTYPE_YUY2, subtype);
-  EXPECT_EQ(1280, width);
-
-  ComPtr<IAMStreamConfig> config;
-  ASSERT_EQ(S_OK, graph.camera()->QueryInterface(IID_IAMStreamConfig, config.put_void()));
-  AM_MEDIA_TYPE type = {};
-  VIDEOINFOHEADER info = {};
-  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  info.bmiHeader.biWidth = 640;
-  info.bmiHeader.biHeight = 480;
-  type.majortype = MEDIATYPE_Video;
-  type.subtype = MEDIASUBTYPE_RGB24;
-  type.formattype = FORMAT_VideoInfo;
-  type.cbFormat = sizeof(info);
-  type.pbFormat = reinterpret_cast<BYTE*>(&info);
-  ASSERT_EQ(S_OK, config->SetFormat(&type));
+  ASSERT_EQ(S_OK, SetSize(graph.camera(), MEDIASUBTYPE_RGB24, 640, 480));
 
   // What the grabber, the camera's peer, holds as its connection's type.
-  ComPtr<IPin> pin = FindPin(graph.camera(), PINDIR_OUTPUT);
   ComPtr<IPin> peer;
-  ASSERT_EQ(S_OK, pin->ConnectedTo(peer.put()));
-  AM_MEDIA_TYPE connected = {};
-  ASSERT_EQ(S_OK, peer->ConnectionMediaType(&connected));
+  ASSERT_EQ(S_OK, FindPin(graph.camera(), PINDIR_OUTPUT)->ConnectedTo(peer.put()));
+  const Connected connected = ConnectionOf(peer.get());
   EXPECT_EQ(MEDIASUBTYPE_RGB24, connected.subtype);
-  ASSERT_GE(connected.cbFormat, sizeof(VIDEOINFOHEADER));
-  const BITMAPINFOHEADER bitmap = reinterpret_cast<const VIDEOINFOHEADER*>(connected.pbFormat)->bmiHeader;
-  EXPECT_EQ(640, bitmap.biWidth);
-  EXPECT_EQ(480, bitmap.biHeight);
-  EXPECT_EQ(24, bitmap.biBitCount);
-  EXPECT_EQ(921600u, bitmap.biSizeImage);
-  ClearMediaType(&connected);
+  EXPECT_EQ(640, connected.bitmap.biWidth);
+  EXPECT_EQ(480, connected.bitmap.biHeight);
+  EXPECT_EQ(24, connected.bitmap.biBitCount);
+  EXPECT_EQ(921600u, connected.bitmap.biSizeImage);
 
   ASSERT_TRUE(SUCCEEDED(graph.Run()));
   ASSERT_TRUE(graph.frames().WaitForCount(3, 10000));
