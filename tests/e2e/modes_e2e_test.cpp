@@ -269,7 +269,10 @@ TEST_F(ModesE2E, ChosenRatesAreDelivered) {
     const double median = Percentile(gaps, 0.5);
     std::printf("[ FIGURES  ] %.2f fps chosen: median interval %.2f ms over %zu samples\n", 1e7 / interval, median,
                 records.size());
-    EXPECT_NEAR(interval / 10000.0, median, interval / 10000.0 * 0.25);
+    // Half to one and a half intervals: wide enough for a loaded machine, and still
+    // apart from the default 30 fps, which is twice or half each chosen rate.
+    EXPECT_GT(median, interval / 10000.0 * 0.5);
+    EXPECT_LT(median, interval / 10000.0 * 1.5);
   }
 }
 
