@@ -56,7 +56,7 @@ const char* OtherBitness();
 //! other bitness, taken from the folder that CTest passes in VELTRANO_OTHER_BITNESS_BIN;
 //! "" when that variable is not set (the other bitness was not built): cross-bitness
 //! tests skip then, naming the reason. A set variable whose file is missing is a broken
-//! build, which the tests report as a failure (ExpectExecutable).
+//! build, which the tests report as a failure (FileExists tells them apart).
 std::wstring OtherBitnessExecutable(const wchar_t* file_name);
 //! True when `path` names an existing file.
 bool FileExists(const std::wstring& path);
