@@ -191,20 +191,29 @@ bool CSourceStream::DeliveryInterrupted() noexcept {
 }
 
 bool CSourceStream::WaitUnlessInterrupted(HANDLE object, DWORD timeout_ms) noexcept {
-  if (DeliveryInterrupted()) return false;
-  // A command already posted ends no run (or the check above would have said so), and
-  // no other can be posted before it is answered, between samples. Its request event
-  // stays signalled until then: the wait leaves it out rather than wake at once.
-  DWORD command = 0;
-  const bool answer_pending = PeekCommand(&command);
-  const HANDLE waits[3] = {command_event(), delivery_event_.get(), object};
-  const DWORD first = answer_pending ? 1 : 0;
-  const DWORD count = (object ? 3 : 2) - first;
-  const DWORD wait = ::WaitForMultipleObjects(count, waits + first, FALSE, timeout_ms);
-  const DWORD index = first + (wait - WAIT_OBJECT_0);
-  // Woken by a command or a request: one that ends nothing cuts the wait short, no more.
-  if (wait < WAIT_OBJECT_0 + count && index < 2) return !DeliveryInterrupted();
-  return true;
+  const ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
+  for (;;) {
+    if (DeliveryInterrupted()) return false;
+    // A command already posted ends no run (or the check above would have said so), and
+    // no other can be posted before it is answered, between samples. Its request event
+    // stays signalled until then: the wait leaves it out rather than wake at once.
+    DWORD command = 0;
+    const bool answer_pending = PeekCommand(&command);
+    const HANDLE waits[3] = {command_event(), delivery_event_.get(), object};
+    const DWORD first = answer_pending ? 1 : 0;
+    const DWORD count = (object ? 3 : 2) - first;
+    const DWORD wait = ::WaitForMultipleObjects(count, waits + first, FALSE, timeout_ms);
+    const DWORD index = first + (wait - WAIT_OBJECT_0);
+    if (wait >= WAIT_OBJECT_0 + count || index >= 2) return true;  // the time, or the object
+    if (DeliveryInterrupted()) return false;
+    // A command that ends nothing cuts the wait short, no more.
+    if (index == 0) return true;
+    // The event of a request this run has already seen: Run and Pause set it after they
+    // post the request, which the worker may have read in between. The wait goes on.
+    const ULONGLONG now = ::GetTickCount64();
+    if (now >= deadline) return true;
+    timeout_ms = static_cast<DWORD>(deadline - now);
+  }
 }
 
 HRESULT CSourceStream::PreferredMediaType(CMediaTypeRecord* type) { return E_UNEXPECTED; }

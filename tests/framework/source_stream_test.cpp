@@ -244,6 +244,23 @@ TEST_F(SourceStreamTest, CommandsThatDoNotEndTheRunDropNoSample) {
   ExpectFramesInOrder();
 }
 
+// The Run that starts a run has been seen by the time the run begins, even where it
+// signals the worker only after the worker read it (the worker reads it while Run is
+// still on its way from the activation): that signal must not cut the run's waits
+// short; only a later request or command may.
+TEST_F(SourceStreamTest, TheRunsOwnRequestDoesNotCutItsWaitsShort) {
+  Connect();
+  // The race is narrow (a few runs in a hundred meet it here): many short runs.
+  stream_->fill_wait_ms = 25;
+  for (int i = 0; i < 150; ++i) {
+    const LONG before = sink_.receive_count();
+    ASSERT_EQ(S_OK, filter_->Run(0));
+    ASSERT_TRUE(sink_.WaitForReceives(before + 1)) << i;
+    ASSERT_EQ(S_OK, filter_->Stop()) << i;
+  }
+  EXPECT_EQ(0, stream_->short_fill_waits.load());
+}
+
 // A Stop that reaches the worker before it began the run that Run asked for ends
 // that run too: the worker must not start streaming between Stop and Exit.
 TEST_F(SourceStreamTest, StopRightAfterRunEndsTheWorker) {

@@ -42,7 +42,12 @@ HRESULT TestStream::FillSample(IMediaSample* sample) {
   ++log_->fills;
   if (const DWORD wait = fill_wait_ms.load()) {
     ++fill_waits;
-    if (!WaitUnlessInterrupted(nullptr, wait)) ++interrupted_fills;
+    const ULONGLONG begun = ::GetTickCount64();
+    if (!WaitUnlessInterrupted(nullptr, wait)) {
+      ++interrupted_fills;
+    } else if (::GetTickCount64() - begun + 20 < wait) {  // 20 ms: the tick's granularity
+      ++short_fill_waits;
+    }
   }
   const LONG frame = next_frame++;
   if (frame == end_at_frame.load()) return end_result.load();

@@ -71,6 +71,8 @@ class TestStream : public framework::CSourceStream {
   std::atomic<DWORD> fill_wait_ms{0};
   std::atomic<LONG> fill_waits{0};
   std::atomic<LONG> interrupted_fills{0};
+  //! Waits that ended well before their time without being interrupted.
+  std::atomic<LONG> short_fill_waits{0};
   LONG buffer_count = 1;
 
  private:
