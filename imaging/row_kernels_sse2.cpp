@@ -7,6 +7,7 @@
 
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -403,6 +404,104 @@ void FilterChroma(const uint8_t* t, const ScalingFilter& filter, int32_t pairs, 
   }
 }
 
+// An enlargement by exactly 3/2 (ScalingFilter::three_halves) needs no tables: a pair
+// of source samples e, o and the next sample n give the pair's middle target, the
+// average of e and o, and the two targets between o and n, both of which weigh the
+// nearer sample 213 and the farther 43. Written as
+//   (213 o + 43 n + 128) >> 8 = o + ((43 (n - o) + 128) >> 8)
+//   (43 o + 213 n + 128) >> 8 = n + ((128 - 43 (n - o)) >> 8)
+// (256 o and 256 n leave the shift whole, and the products stay within 16 bits), they
+// share one product, and the average is pavgw's rounding exactly.
+struct ThreeHalvesWeights {
+  __m128i w43, round;
+};
+
+struct Thirds {
+  __m128i middle;  // between e and o
+  __m128i after;   // o weighed 213, n 43
+  __m128i next;    // o weighed 43, n 213: the first target of the next pair
+};
+
+VELTRANO_INLINE Thirds ThreeHalves(__m128i e, __m128i o, __m128i n, const ThreeHalvesWeights& w) noexcept {
+  const __m128i product = _mm_mullo_epi16(_mm_sub_epi16(n, o), w.w43);
+  return {_mm_avg_epu16(e, o), _mm_add_epi16(o, _mm_srai_epi16(_mm_add_epi16(product, w.round), 8)),
+          _mm_add_epi16(n, _mm_srai_epi16(_mm_sub_epi16(w.round, product), 8))};
+}
+
+// Byte column c of the transposed strip as 8 rows of 16-bit values.
+VELTRANO_INLINE __m128i Column(const uint8_t* t, int32_t c) noexcept {
+  return _mm_unpacklo_epi8(Load8(t + 8 * c), _mm_setzero_si128());
+}
+
+// 16 source pairs make 48 target bytes of a Y row and of a U V row: three blocks of
+// 8 column pairs each.
+constexpr int32_t kThreeHalvesGroup = 16;
+
+// Writes the group of column pairs starting at target byte x; a short last group
+// leaves its unused column pairs zero.
+VELTRANO_INLINE void WriteGroup(const __m128i* columns, uint8_t* const* out, int32_t x, int32_t width) noexcept {
+  for (int32_t b = 0; b < 3 && x + 16 * b < width; ++b) WriteBlock(columns + 8 * b, out, x + 16 * b, width);
+}
+
+// Y: sample s is column 2s. Target 3k is carried from pair k - 1 (pair 0's is its
+// first sample), and the last pair's next sample is its own second one.
+void ThreeHalvesLuma(const uint8_t* t, int32_t source_pairs, uint8_t* const* out) noexcept {
+  const ThreeHalvesWeights w = {Opaque(_mm_set1_epi16(43)), _mm_set1_epi16(128)};
+  const int32_t width = 3 * source_pairs;
+  __m128i e = Column(t, 0);
+  __m128i first = e;
+  for (int32_t k0 = 0; k0 < source_pairs; k0 += kThreeHalvesGroup) {
+    __m128i columns[24];
+    const int32_t end = std::min(k0 + kThreeHalvesGroup, source_pairs);
+    if (end - k0 < kThreeHalvesGroup) {
+      for (__m128i& column : columns) column = _mm_setzero_si128();
+    }
+    __m128i* c = columns;
+    for (int32_t k = k0; k < end; k += 2, c += 3) {  // source_pairs is even
+      const __m128i o0 = Column(t, 4 * k + 2), e1 = Column(t, 4 * k + 4), o1 = Column(t, 4 * k + 6);
+      const __m128i e2 = k + 2 < source_pairs ? Column(t, 4 * k + 8) : o1;
+      const Thirds a = ThreeHalves(e, o0, e1, w), b = ThreeHalves(e1, o1, e2, w);
+      c[0] = _mm_packus_epi16(first, a.middle);
+      c[1] = _mm_packus_epi16(a.after, a.next);
+      c[2] = _mm_packus_epi16(b.middle, b.after);
+      first = b.next;
+      e = e2;
+    }
+    WriteGroup(columns, out, 3 * k0, width);
+  }
+}
+
+// U V pairs: chroma sample j (one per source pair) is column 4j + 1 for U and
+// 4j + 3 for V; target pairs 3m .. 3m + 2 come from samples 2m and 2m + 1.
+void ThreeHalvesChroma(const uint8_t* t, int32_t source_pairs, uint8_t* const* out) noexcept {
+  const ThreeHalvesWeights w = {Opaque(_mm_set1_epi16(43)), _mm_set1_epi16(128)};
+  const int32_t width = 3 * source_pairs;
+  __m128i eu = Column(t, 1), ev = Column(t, 3);
+  __m128i first_u = eu, first_v = ev;
+  for (int32_t j0 = 0; j0 < source_pairs; j0 += kThreeHalvesGroup) {
+    __m128i columns[24];
+    const int32_t end = std::min(j0 + kThreeHalvesGroup, source_pairs);
+    if (end - j0 < kThreeHalvesGroup) {
+      for (__m128i& column : columns) column = _mm_setzero_si128();
+    }
+    __m128i* c = columns;
+    for (int32_t j = j0; j < end; j += 2, c += 3) {
+      const __m128i ou = Column(t, 4 * j + 5), ov = Column(t, 4 * j + 7);
+      const bool last = j + 2 >= source_pairs;
+      const __m128i nu = last ? ou : Column(t, 4 * j + 9), nv = last ? ov : Column(t, 4 * j + 11);
+      const Thirds u = ThreeHalves(eu, ou, nu, w), v = ThreeHalves(ev, ov, nv, w);
+      c[0] = _mm_packus_epi16(first_u, first_v);
+      c[1] = _mm_packus_epi16(u.middle, v.middle);
+      c[2] = _mm_packus_epi16(u.after, v.after);
+      first_u = u.next;
+      first_v = v.next;
+      eu = nu;
+      ev = nv;
+    }
+    WriteGroup(columns, out, 3 * j0, width);
+  }
+}
+
 void FilterHorizontal(const HorizontalJob& job) noexcept {
   const int32_t row_bytes = 4 * job.source_pairs;
   uint8_t* t = job.scratch;
@@ -421,12 +520,16 @@ void FilterHorizontal(const HorizontalJob& job) noexcept {
     }
     TransposeIn(r, t + 8 * c);
   }
-  if (job.luma->taps == 2) {
+  if (job.luma->three_halves) {
+    ThreeHalvesLuma(t, job.source_pairs, job.y);
+  } else if (job.luma->taps == 2) {
     FilterLuma<2>(t, *job.luma, 2 * job.pairs, job.y);
   } else {
     FilterLuma<0>(t, *job.luma, 2 * job.pairs, job.y);
   }
-  if (job.chroma->taps == 2) {
+  if (job.chroma->three_halves) {
+    ThreeHalvesChroma(t, job.source_pairs, job.uv);
+  } else if (job.chroma->taps == 2) {
     FilterChroma<2>(t, *job.chroma, job.pairs, job.uv);
   } else {
     FilterChroma<0>(t, *job.chroma, job.pairs, job.uv);

@@ -38,6 +38,15 @@ const Case kCases[] = {
     {3840, 2160, 7680, {{320, 240}, {1920, 1080}}},
     {100, 3000, 202, {{320, 240}, {640, 480}}},
     {3000, 2, 6000, {{640, 360}}},
+    // Enlargements by exactly 3/2 (a kernel of their own) with row lengths that end in
+    // part of a group of 16 pairs, and their odd neighbours (the general filter).
+    {8, 4, 16, {{12, 6}, {14, 6}}},
+    {12, 8, 26, {{18, 12}, {16, 12}}},
+    {36, 24, 72, {{54, 36}, {56, 36}}},
+    {100, 4, 204, {{150, 6}}},
+    {640, 360, 1280, {{960, 540}, {962, 542}}},
+    {1278, 720, 2556, {{1920, 1080}}},
+    {1284, 722, 2568, {{1920, 1080}, {1926, 1084}}},
 };
 
 std::vector<uint8_t> Random(size_t bytes, uint32_t seed) {
