@@ -314,13 +314,18 @@ VELTRANO_INLINE void TransposeIn(const __m128i* r, uint8_t* t) noexcept {
   const __m128i a4 = _mm_unpacklo_epi8(r[4], r[5]), a5 = _mm_unpackhi_epi8(r[4], r[5]);
   const __m128i a6 = _mm_unpacklo_epi8(r[6], r[7]), a7 = _mm_unpackhi_epi8(r[6], r[7]);
   // Four columns of rows 0..3 (b0..b3) or 4..7 (b4..b7) each.
-  const __m128i b[8] = {_mm_unpacklo_epi16(a0, a2), _mm_unpackhi_epi16(a0, a2), _mm_unpacklo_epi16(a1, a3),
-                        _mm_unpackhi_epi16(a1, a3), _mm_unpacklo_epi16(a4, a6), _mm_unpackhi_epi16(a4, a6),
-                        _mm_unpacklo_epi16(a5, a7), _mm_unpackhi_epi16(a5, a7)};
-  for (int k = 0; k < 4; ++k) {
-    Store(t + 32 * k, _mm_unpacklo_epi32(b[k], b[k + 4]));
-    Store(t + 32 * k + 16, _mm_unpackhi_epi32(b[k], b[k + 4]));
-  }
+  const __m128i b0 = _mm_unpacklo_epi16(a0, a2), b1 = _mm_unpackhi_epi16(a0, a2);
+  const __m128i b2 = _mm_unpacklo_epi16(a1, a3), b3 = _mm_unpackhi_epi16(a1, a3);
+  const __m128i b4 = _mm_unpacklo_epi16(a4, a6), b5 = _mm_unpackhi_epi16(a4, a6);
+  const __m128i b6 = _mm_unpacklo_epi16(a5, a7), b7 = _mm_unpackhi_epi16(a5, a7);
+  Store(t, _mm_unpacklo_epi32(b0, b4));
+  Store(t + 16, _mm_unpackhi_epi32(b0, b4));
+  Store(t + 32, _mm_unpacklo_epi32(b1, b5));
+  Store(t + 48, _mm_unpackhi_epi32(b1, b5));
+  Store(t + 64, _mm_unpacklo_epi32(b2, b6));
+  Store(t + 80, _mm_unpackhi_epi32(b2, b6));
+  Store(t + 96, _mm_unpacklo_epi32(b3, b7));
+  Store(t + 112, _mm_unpackhi_epi32(b3, b7));
 }
 
 // columns[k] holds target columns 2k (low half) and 2k + 1 (high half) of rows 0..7;
@@ -506,9 +511,13 @@ void FilterHorizontal(const HorizontalJob& job) noexcept {
   const int32_t row_bytes = 4 * job.source_pairs;
   uint8_t* t = job.scratch;
   int32_t c = 0;
+  // The row pointers as locals: read through the job inside the loop, GCC reloads
+  // each of them for every block.
+  const uint8_t *const r0 = job.rows[0], *const r1 = job.rows[1], *const r2 = job.rows[2], *const r3 = job.rows[3];
+  const uint8_t *const r4 = job.rows[4], *const r5 = job.rows[5], *const r6 = job.rows[6], *const r7 = job.rows[7];
   for (; c + 16 <= row_bytes; c += 16) {
-    __m128i r[kStripRows];
-    for (int32_t k = 0; k < kStripRows; ++k) r[k] = Load(job.rows[k] + c);
+    const __m128i r[kStripRows] = {Load(r0 + c), Load(r1 + c), Load(r2 + c), Load(r3 + c),
+                                   Load(r4 + c), Load(r5 + c), Load(r6 + c), Load(r7 + c)};
     TransposeIn(r, t + 8 * c);
   }
   if (c < row_bytes) {  // a row's last bytes, read no further than the row
