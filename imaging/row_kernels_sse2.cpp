@@ -302,6 +302,27 @@ void FilterVertical(const uint8_t* const* rows, const int16_t* weights, int32_t 
   }
 }
 
+// With w the smaller weight, (256 - w) a + w b = 256 a + w (b - a), so each row is its
+// nearer sample plus ((w (b - a) + 128) >> 8) or ((128 - w (b - a)) >> 8): one product
+// for both rows, within 16 bits for w below 128.
+void FilterVerticalMirrored(const uint8_t* a, const uint8_t* b, int32_t weight, int32_t width, uint8_t* out_a,
+                            uint8_t* out_b) noexcept {
+  const __m128i w = _mm_set1_epi16(static_cast<int16_t>(weight)), round = _mm_set1_epi16(128);
+  const __m128i zero = _mm_setzero_si128();
+  int32_t x = 0;
+  for (; x + 16 <= width; x += 16) {
+    const __m128i pa = Load(a + x), pb = Load(b + x);
+    const __m128i a0 = _mm_unpacklo_epi8(pa, zero), a1 = _mm_unpackhi_epi8(pa, zero);
+    const __m128i b0 = _mm_unpacklo_epi8(pb, zero), b1 = _mm_unpackhi_epi8(pb, zero);
+    const __m128i t0 = _mm_mullo_epi16(_mm_sub_epi16(b0, a0), w), t1 = _mm_mullo_epi16(_mm_sub_epi16(b1, a1), w);
+    Store(out_a + x, _mm_packus_epi16(_mm_add_epi16(a0, _mm_srai_epi16(_mm_add_epi16(t0, round), 8)),
+                                      _mm_add_epi16(a1, _mm_srai_epi16(_mm_add_epi16(t1, round), 8))));
+    Store(out_b + x, _mm_packus_epi16(_mm_add_epi16(b0, _mm_srai_epi16(_mm_sub_epi16(round, t0), 8)),
+                                      _mm_add_epi16(b1, _mm_srai_epi16(_mm_sub_epi16(round, t1), 8))));
+  }
+  Plain().filter_vertical_mirrored(a + x, b + x, weight, width - x, out_a + x, out_b + x);
+}
+
 // The horizontal filter works on the strip transposed: each byte column of the eight
 // YUY2 rows becomes 8 contiguous bytes, so a target column is a weighted sum of whole
 // source columns and no sample has to be gathered on its own. One transposition
@@ -547,7 +568,7 @@ void FilterHorizontal(const HorizontalJob& job) noexcept {
 
 constexpr RowKernels kSse2Kernels = {
     SplitYuy2,   HalveYuy2,   HalveYuy2Rows, Yuy2ToNv12,     Yuy2ToI420,       PackYuy2, SplitUv,
-    AverageRows, YuvToRgb<3>, YuvToRgb<4>,   FilterVertical, FilterHorizontal,
+    AverageRows, YuvToRgb<3>, YuvToRgb<4>,   FilterVertical, FilterVerticalMirrored, FilterHorizontal,
 };
 
 }  // namespace
