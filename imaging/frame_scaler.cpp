@@ -152,6 +152,18 @@ void FrameScaler::Down(const ScalingFilter& filter, int32_t row, int32_t plane, 
                             2 * target_pairs_, out);
 }
 
+bool FrameScaler::MirroredPair(int32_t row) const noexcept {
+  if (down_.taps != 2 || row + 1 >= static_cast<int32_t>(down_.start.size())) return false;
+  const int16_t* w = &down_.weights[2 * static_cast<size_t>(row)];
+  return down_.start[row] == down_.start[row + 1] && w[0] == w[3] && w[1] == w[2] && w[1] < 128;
+}
+
+void FrameScaler::DownMirrored(int32_t row, int32_t plane, uint8_t* out0, uint8_t* out1) noexcept {
+  const int32_t first = down_.start[row];
+  kernels_->filter_vertical_mirrored(RingRow(first, plane), RingRow(first + 1, plane),
+                                     down_.weights[2 * static_cast<size_t>(row) + 1], 2 * target_pairs_, out0, out1);
+}
+
 void FrameScaler::ProduceAcrossFirst(int32_t count, uint8_t* const* y, uint8_t* const* uv) noexcept {
   const int32_t first = next_row_;
   const int32_t last = first + count - 1;
@@ -160,6 +172,12 @@ void FrameScaler::ProduceAcrossFirst(int32_t count, uint8_t* const* y, uint8_t* 
   if (chroma_420_) needed = std::max(needed, chroma_down_.start[last / 2] + chroma_down_.taps - 1);
   while (next_filled_ <= needed) FillRing();
   for (int32_t i = 0; i < count; ++i) {
+    if (i + 1 < count && MirroredPair(first + i)) {  // an enlargement's rows between the same two
+      DownMirrored(first + i, 0, y[i], y[i + 1]);
+      if (!chroma_420_) DownMirrored(first + i, 1, uv[i], uv[i + 1]);
+      ++i;
+      continue;
+    }
     Down(down_, first + i, 0, y[i]);
     if (!chroma_420_) Down(down_, first + i, 1, uv[i]);
   }

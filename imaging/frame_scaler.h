@@ -51,6 +51,10 @@ class FrameScaler {
   void FillRing() noexcept;
   // Filters ring rows down through `filter`'s entry `row` into `out`.
   void Down(const ScalingFilter& filter, int32_t row, int32_t plane, uint8_t* out) noexcept;
+  // Whether down_'s entries `row` and `row` + 1 weigh the same two rows in mirrored
+  // order (the smaller weight below 128), so that one pass gives both.
+  bool MirroredPair(int32_t row) const noexcept;
+  void DownMirrored(int32_t row, int32_t plane, uint8_t* out0, uint8_t* out1) noexcept;
   uint8_t* RingRow(int32_t row, int32_t plane) noexcept;
 
   int32_t source_pairs_ = 0;

@@ -74,6 +74,11 @@ struct RowKernels {
   //! out[x] = (sum over k < taps of weights[k] x rows[k][x] + 128) >> 8, x < width.
   void (*filter_vertical)(const uint8_t* const* rows, const int16_t* weights, int32_t taps, int32_t width,
                           uint8_t* out);
+  //! Two rows filtered from the same two rows with mirrored weights, `weight` 0..127:
+  //! out_a[x] = ((256 - weight) a[x] + weight b[x] + 128) >> 8 and
+  //! out_b[x] = (weight a[x] + (256 - weight) b[x] + 128) >> 8, x < width.
+  void (*filter_vertical_mirrored)(const uint8_t* a, const uint8_t* b, int32_t weight, int32_t width,
+                                   uint8_t* out_a, uint8_t* out_b);
   //! Runs `job`: Y[x] the filtered Y samples start..start + taps - 1 of the luma
   //! filter's entry x; U[k] and V[k] likewise through the chroma filter.
   void (*filter_horizontal)(const HorizontalJob& job);

@@ -104,6 +104,14 @@ void FilterVertical(const uint8_t* const* rows, const int16_t* weights, int32_t 
   }
 }
 
+void FilterVerticalMirrored(const uint8_t* a, const uint8_t* b, int32_t weight, int32_t width, uint8_t* out_a,
+                            uint8_t* out_b) noexcept {
+  for (int32_t x = 0; x < width; ++x) {
+    out_a[x] = static_cast<uint8_t>(((256 - weight) * a[x] + weight * b[x] + 128) >> 8);
+    out_b[x] = static_cast<uint8_t>((weight * a[x] + (256 - weight) * b[x] + 128) >> 8);
+  }
+}
+
 // Filters the samples `step` bytes apart from byte `offset` of a YUY2 row (Y: step 2
 // offset 0, U: step 4 offset 1, V: step 4 offset 3) into every `out_step`th byte.
 void FilterAcross(const uint8_t* row, const ScalingFilter& filter, int32_t step, int32_t offset, int32_t count,
@@ -128,7 +136,7 @@ void FilterHorizontal(const HorizontalJob& job) noexcept {
 
 constexpr RowKernels kPlainKernels = {
     SplitYuy2, HalveYuy2,   HalveYuy2Rows, Yuy2ToNv12,  Yuy2ToI420,     PackYuy2,        SplitUv,
-    AverageRows, YuvToRgb<3>, YuvToRgb<4>, FilterVertical, FilterHorizontal,
+    AverageRows, YuvToRgb<3>, YuvToRgb<4>, FilterVertical, FilterVerticalMirrored, FilterHorizontal,
 };
 
 }  // namespace

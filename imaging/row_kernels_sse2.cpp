@@ -7,6 +7,7 @@
 
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -301,6 +302,27 @@ void FilterVertical(const uint8_t* const* rows, const int16_t* weights, int32_t 
   }
 }
 
+// With w the smaller weight, (256 - w) a + w b = 256 a + w (b - a), so each row is its
+// nearer sample plus ((w (b - a) + 128) >> 8) or ((128 - w (b - a)) >> 8): one product
+// for both rows, within 16 bits for w below 128.
+void FilterVerticalMirrored(const uint8_t* a, const uint8_t* b, int32_t weight, int32_t width, uint8_t* out_a,
+                            uint8_t* out_b) noexcept {
+  const __m128i w = _mm_set1_epi16(static_cast<int16_t>(weight)), round = _mm_set1_epi16(128);
+  const __m128i zero = _mm_setzero_si128();
+  int32_t x = 0;
+  for (; x + 16 <= width; x += 16) {
+    const __m128i pa = Load(a + x), pb = Load(b + x);
+    const __m128i a0 = _mm_unpacklo_epi8(pa, zero), a1 = _mm_unpackhi_epi8(pa, zero);
+    const __m128i b0 = _mm_unpacklo_epi8(pb, zero), b1 = _mm_unpackhi_epi8(pb, zero);
+    const __m128i t0 = _mm_mullo_epi16(_mm_sub_epi16(b0, a0), w), t1 = _mm_mullo_epi16(_mm_sub_epi16(b1, a1), w);
+    Store(out_a + x, _mm_packus_epi16(_mm_add_epi16(a0, _mm_srai_epi16(_mm_add_epi16(t0, round), 8)),
+                                      _mm_add_epi16(a1, _mm_srai_epi16(_mm_add_epi16(t1, round), 8))));
+    Store(out_b + x, _mm_packus_epi16(_mm_add_epi16(b0, _mm_srai_epi16(_mm_sub_epi16(round, t0), 8)),
+                                      _mm_add_epi16(b1, _mm_srai_epi16(_mm_sub_epi16(round, t1), 8))));
+  }
+  Plain().filter_vertical_mirrored(a + x, b + x, weight, width - x, out_a + x, out_b + x);
+}
+
 // The horizontal filter works on the strip transposed: each byte column of the eight
 // YUY2 rows becomes 8 contiguous bytes, so a target column is a weighted sum of whole
 // source columns and no sample has to be gathered on its own. One transposition
@@ -313,13 +335,18 @@ VELTRANO_INLINE void TransposeIn(const __m128i* r, uint8_t* t) noexcept {
   const __m128i a4 = _mm_unpacklo_epi8(r[4], r[5]), a5 = _mm_unpackhi_epi8(r[4], r[5]);
   const __m128i a6 = _mm_unpacklo_epi8(r[6], r[7]), a7 = _mm_unpackhi_epi8(r[6], r[7]);
   // Four columns of rows 0..3 (b0..b3) or 4..7 (b4..b7) each.
-  const __m128i b[8] = {_mm_unpacklo_epi16(a0, a2), _mm_unpackhi_epi16(a0, a2), _mm_unpacklo_epi16(a1, a3),
-                        _mm_unpackhi_epi16(a1, a3), _mm_unpacklo_epi16(a4, a6), _mm_unpackhi_epi16(a4, a6),
-                        _mm_unpacklo_epi16(a5, a7), _mm_unpackhi_epi16(a5, a7)};
-  for (int k = 0; k < 4; ++k) {
-    Store(t + 32 * k, _mm_unpacklo_epi32(b[k], b[k + 4]));
-    Store(t + 32 * k + 16, _mm_unpackhi_epi32(b[k], b[k + 4]));
-  }
+  const __m128i b0 = _mm_unpacklo_epi16(a0, a2), b1 = _mm_unpackhi_epi16(a0, a2);
+  const __m128i b2 = _mm_unpacklo_epi16(a1, a3), b3 = _mm_unpackhi_epi16(a1, a3);
+  const __m128i b4 = _mm_unpacklo_epi16(a4, a6), b5 = _mm_unpackhi_epi16(a4, a6);
+  const __m128i b6 = _mm_unpacklo_epi16(a5, a7), b7 = _mm_unpackhi_epi16(a5, a7);
+  Store(t, _mm_unpacklo_epi32(b0, b4));
+  Store(t + 16, _mm_unpackhi_epi32(b0, b4));
+  Store(t + 32, _mm_unpacklo_epi32(b1, b5));
+  Store(t + 48, _mm_unpackhi_epi32(b1, b5));
+  Store(t + 64, _mm_unpacklo_epi32(b2, b6));
+  Store(t + 80, _mm_unpackhi_epi32(b2, b6));
+  Store(t + 96, _mm_unpacklo_epi32(b3, b7));
+  Store(t + 112, _mm_unpackhi_epi32(b3, b7));
 }
 
 // columns[k] holds target columns 2k (low half) and 2k + 1 (high half) of rows 0..7;
@@ -403,13 +430,115 @@ void FilterChroma(const uint8_t* t, const ScalingFilter& filter, int32_t pairs, 
   }
 }
 
+// An enlargement by exactly 3/2 (ScalingFilter::three_halves) needs no tables: a pair
+// of source samples e, o and the next sample n give the pair's middle target, the
+// average of e and o, and the two targets between o and n, both of which weigh the
+// nearer sample 213 and the farther 43. Written as
+//   (213 o + 43 n + 128) >> 8 = o + ((43 (n - o) + 128) >> 8)
+//   (43 o + 213 n + 128) >> 8 = n + ((128 - 43 (n - o)) >> 8)
+// (256 o and 256 n leave the shift whole, and the products stay within 16 bits), they
+// share one product, and the average is pavgw's rounding exactly.
+struct ThreeHalvesWeights {
+  __m128i w43, round;
+};
+
+struct Thirds {
+  __m128i middle;  // between e and o
+  __m128i after;   // o weighed 213, n 43
+  __m128i next;    // o weighed 43, n 213: the first target of the next pair
+};
+
+VELTRANO_INLINE Thirds ThreeHalves(__m128i e, __m128i o, __m128i n, const ThreeHalvesWeights& w) noexcept {
+  const __m128i product = _mm_mullo_epi16(_mm_sub_epi16(n, o), w.w43);
+  return {_mm_avg_epu16(e, o), _mm_add_epi16(o, _mm_srai_epi16(_mm_add_epi16(product, w.round), 8)),
+          _mm_add_epi16(n, _mm_srai_epi16(_mm_sub_epi16(w.round, product), 8))};
+}
+
+// Byte column c of the transposed strip as 8 rows of 16-bit values.
+VELTRANO_INLINE __m128i Column(const uint8_t* t, int32_t c) noexcept {
+  return _mm_unpacklo_epi8(Load8(t + 8 * c), _mm_setzero_si128());
+}
+
+// 16 source pairs make 48 target bytes of a Y row and of a U V row: three blocks of
+// 8 column pairs each.
+constexpr int32_t kThreeHalvesGroup = 16;
+
+// Writes the group of column pairs starting at target byte x; a short last group
+// leaves its unused column pairs zero.
+VELTRANO_INLINE void WriteGroup(const __m128i* columns, uint8_t* const* out, int32_t x, int32_t width) noexcept {
+  for (int32_t b = 0; b < 3 && x + 16 * b < width; ++b) WriteBlock(columns + 8 * b, out, x + 16 * b, width);
+}
+
+// Y: sample s is column 2s. Target 3k is carried from pair k - 1 (pair 0's is its
+// first sample), and the last pair's next sample is its own second one.
+void ThreeHalvesLuma(const uint8_t* t, int32_t source_pairs, uint8_t* const* out) noexcept {
+  const ThreeHalvesWeights w = {Opaque(_mm_set1_epi16(43)), _mm_set1_epi16(128)};
+  const int32_t width = 3 * source_pairs;
+  __m128i e = Column(t, 0);
+  __m128i first = e;
+  for (int32_t k0 = 0; k0 < source_pairs; k0 += kThreeHalvesGroup) {
+    __m128i columns[24];
+    const int32_t end = std::min(k0 + kThreeHalvesGroup, source_pairs);
+    if (end - k0 < kThreeHalvesGroup) {
+      for (__m128i& column : columns) column = _mm_setzero_si128();
+    }
+    __m128i* c = columns;
+    for (int32_t k = k0; k < end; k += 2, c += 3) {  // source_pairs is even
+      const __m128i o0 = Column(t, 4 * k + 2), e1 = Column(t, 4 * k + 4), o1 = Column(t, 4 * k + 6);
+      const __m128i e2 = k + 2 < source_pairs ? Column(t, 4 * k + 8) : o1;
+      const Thirds a = ThreeHalves(e, o0, e1, w), b = ThreeHalves(e1, o1, e2, w);
+      c[0] = _mm_packus_epi16(first, a.middle);
+      c[1] = _mm_packus_epi16(a.after, a.next);
+      c[2] = _mm_packus_epi16(b.middle, b.after);
+      first = b.next;
+      e = e2;
+    }
+    WriteGroup(columns, out, 3 * k0, width);
+  }
+}
+
+// U V pairs: chroma sample j (one per source pair) is column 4j + 1 for U and
+// 4j + 3 for V; target pairs 3m .. 3m + 2 come from samples 2m and 2m + 1.
+void ThreeHalvesChroma(const uint8_t* t, int32_t source_pairs, uint8_t* const* out) noexcept {
+  const ThreeHalvesWeights w = {Opaque(_mm_set1_epi16(43)), _mm_set1_epi16(128)};
+  const int32_t width = 3 * source_pairs;
+  __m128i eu = Column(t, 1), ev = Column(t, 3);
+  __m128i first_u = eu, first_v = ev;
+  for (int32_t j0 = 0; j0 < source_pairs; j0 += kThreeHalvesGroup) {
+    __m128i columns[24];
+    const int32_t end = std::min(j0 + kThreeHalvesGroup, source_pairs);
+    if (end - j0 < kThreeHalvesGroup) {
+      for (__m128i& column : columns) column = _mm_setzero_si128();
+    }
+    __m128i* c = columns;
+    for (int32_t j = j0; j < end; j += 2, c += 3) {
+      const __m128i ou = Column(t, 4 * j + 5), ov = Column(t, 4 * j + 7);
+      const bool last = j + 2 >= source_pairs;
+      const __m128i nu = last ? ou : Column(t, 4 * j + 9), nv = last ? ov : Column(t, 4 * j + 11);
+      const Thirds u = ThreeHalves(eu, ou, nu, w), v = ThreeHalves(ev, ov, nv, w);
+      c[0] = _mm_packus_epi16(first_u, first_v);
+      c[1] = _mm_packus_epi16(u.middle, v.middle);
+      c[2] = _mm_packus_epi16(u.after, v.after);
+      first_u = u.next;
+      first_v = v.next;
+      eu = nu;
+      ev = nv;
+    }
+    WriteGroup(columns, out, 3 * j0, width);
+  }
+}
+
 void FilterHorizontal(const HorizontalJob& job) noexcept {
   const int32_t row_bytes = 4 * job.source_pairs;
   uint8_t* t = job.scratch;
   int32_t c = 0;
+  // The row pointers as locals: read through the job inside the loop, GCC reloads
+  // each of them for every block.
+  const uint8_t *const r0 = job.rows[0], *const r1 = job.rows[1], *const r2 = job.rows[2], *const r3 = job.rows[3];
+  const uint8_t *const r4 = job.rows[4], *const r5 = job.rows[5], *const r6 = job.rows[6], *const r7 = job.rows[7];
   for (; c + 16 <= row_bytes; c += 16) {
-    __m128i r[kStripRows];
-    for (int32_t k = 0; k < kStripRows; ++k) r[k] = Load(job.rows[k] + c);
+    const __m128i r[kStripRows] = {Load(r0 + c), Load(r1 + c), Load(r2 + c), Load(r3 + c),
+                                   Load(r4 + c), Load(r5 + c), Load(r6 + c), Load(r7 + c)};
     TransposeIn(r, t + 8 * c);
   }
   if (c < row_bytes) {  // a row's last bytes, read no further than the row
@@ -421,12 +550,16 @@ void FilterHorizontal(const HorizontalJob& job) noexcept {
     }
     TransposeIn(r, t + 8 * c);
   }
-  if (job.luma->taps == 2) {
+  if (job.luma->three_halves) {
+    ThreeHalvesLuma(t, job.source_pairs, job.y);
+  } else if (job.luma->taps == 2) {
     FilterLuma<2>(t, *job.luma, 2 * job.pairs, job.y);
   } else {
     FilterLuma<0>(t, *job.luma, 2 * job.pairs, job.y);
   }
-  if (job.chroma->taps == 2) {
+  if (job.chroma->three_halves) {
+    ThreeHalvesChroma(t, job.source_pairs, job.uv);
+  } else if (job.chroma->taps == 2) {
     FilterChroma<2>(t, *job.chroma, job.pairs, job.uv);
   } else {
     FilterChroma<0>(t, *job.chroma, job.pairs, job.uv);
@@ -435,7 +568,7 @@ void FilterHorizontal(const HorizontalJob& job) noexcept {
 
 constexpr RowKernels kSse2Kernels = {
     SplitYuy2,   HalveYuy2,   HalveYuy2Rows, Yuy2ToNv12,     Yuy2ToI420,       PackYuy2, SplitUv,
-    AverageRows, YuvToRgb<3>, YuvToRgb<4>,   FilterVertical, FilterHorizontal,
+    AverageRows, YuvToRgb<3>, YuvToRgb<4>,   FilterVertical, FilterVerticalMirrored, FilterHorizontal,
 };
 
 }  // namespace

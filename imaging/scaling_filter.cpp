@@ -48,6 +48,29 @@ int32_t AreaWeight(int64_t i, int64_t k, int64_t source, int64_t target) noexcep
   return static_cast<int32_t>(cumulative(high) - cumulative(low));
 }
 
+// Whether `filter` (source 2u -> target 3u) holds exactly the repeating pattern that
+// ScalingFilter::three_halves describes, entries as (start, weight of the first
+// sample). Checked on the built tables, so that kernels relying on the pattern can
+// never disagree with them.
+bool FollowsThreeHalves(const ScalingFilter& filter, int64_t source, int64_t target) noexcept {
+  if (filter.taps != 2 || source < 2 || 2 * target != 3 * source) return false;
+  const int64_t last = source - 1;
+  for (int64_t i = 0; i < target; ++i) {
+    const int64_t k = i / 3;
+    int64_t first = 0, weight = 128;
+    switch (i % 3) {
+      case 0: first = 2 * k - 1, weight = 43; break;
+      case 1: first = 2 * k, weight = 128; break;
+      case 2: first = 2 * k + 1, weight = 213; break;
+    }
+    // At the edges the table keeps the window inside the source and weighs one sample.
+    if (first < 0) first = 0, weight = 256;
+    if (first + 1 > last) first = last - 1, weight = 0;
+    if (filter.start[i] != first || filter.weights[2 * i] != weight) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 ScalingFilter BuildScalingFilter(int32_t source_size, int32_t target_size, FilterAxis axis) {
@@ -84,6 +107,7 @@ ScalingFilter BuildScalingFilter(int32_t source_size, int32_t target_size, Filte
     }
     filter.start[i] = start;
   }
+  filter.three_halves = FollowsThreeHalves(filter, source, target);
   if (horizontal) {
     filter.lanes.resize(filter.weights.size() * 8);
     for (size_t i = 0; i < filter.weights.size(); ++i) {

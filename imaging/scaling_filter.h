@@ -28,6 +28,11 @@ struct ScalingFilter {
   bool identity = false;
   //! An exact reduction by two: start 2i, weights 128 and 128.
   bool halving = false;
+  //! An exact enlargement by 3/2 (source 2u, target 3u): entries 3k, 3k + 1 and 3k + 2
+  //! are samples 2k - 1 and 2k weighed 43 and 213, 2k and 2k + 1 weighed 128 each,
+  //! and 2k + 1 and 2k + 2 weighed 213 and 43, a missing sample at either edge giving
+  //! its weight to its neighbour.
+  bool three_halves = false;
   std::vector<int32_t> start;    //!< first source index of each target sample
   std::vector<int16_t> weights;  //!< `taps` weights per target sample
   //! Horizontal filters only: each weight repeated 8 times, for kernels that weigh

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "imaging/frame_converter.h"
+#include "imaging/row_kernels.h"
 
 namespace veltrano::imaging {
 namespace {
@@ -38,6 +39,15 @@ const Case kCases[] = {
     {3840, 2160, 7680, {{320, 240}, {1920, 1080}}},
     {100, 3000, 202, {{320, 240}, {640, 480}}},
     {3000, 2, 6000, {{640, 360}}},
+    // Enlargements by exactly 3/2 (a kernel of their own) with row lengths that end in
+    // part of a group of 16 pairs, and their odd neighbours (the general filter).
+    {8, 4, 16, {{12, 6}, {14, 6}}},
+    {12, 8, 26, {{18, 12}, {16, 12}}},
+    {36, 24, 72, {{54, 36}, {56, 36}}},
+    {100, 4, 204, {{150, 6}}},
+    {640, 360, 1280, {{960, 540}, {962, 542}}},
+    {1278, 720, 2556, {{1920, 1080}}},
+    {1284, 722, 2568, {{1920, 1080}, {1926, 1084}}},
 };
 
 std::vector<uint8_t> Random(size_t bytes, uint32_t seed) {
@@ -81,6 +91,37 @@ TEST(KernelEquivalence, Sse2EqualsPlainOverRandomPictures) {
                                        << " " << target.width << "x" << target.height << ": first difference at byte "
                                        << first;
       }
+    }
+  }
+}
+
+// The paired vertical filter against two runs of the single one (plain), and SSE2
+// against plain, for every weight it takes and widths with and without a vector tail.
+TEST(KernelEquivalence, MirroredRowsEqualTwoSingleRows) {
+  const std::vector<uint8_t> a = Random(1939, 7), b = Random(1939, 8);
+  const uint8_t* rows[2] = {a.data(), b.data()};
+  const RowKernels& plain = PlainRowKernels();
+  const RowKernels* sse2 = Sse2RowKernels();
+  for (int32_t width : {1, 15, 16, 17, 47, 1939}) {
+    for (int32_t weight = 0; weight < 128; ++weight) {
+      const int16_t near_a[2] = {static_cast<int16_t>(256 - weight), static_cast<int16_t>(weight)};
+      const int16_t near_b[2] = {near_a[1], near_a[0]};
+      std::vector<uint8_t> single_a(width), single_b(width), pair_a(width), pair_b(width);
+      plain.filter_vertical(rows, near_a, 2, width, single_a.data());
+      plain.filter_vertical(rows, near_b, 2, width, single_b.data());
+      plain.filter_vertical_mirrored(a.data(), b.data(), weight, width, pair_a.data(), pair_b.data());
+      EXPECT_EQ(single_a, pair_a) << "plain, width " << width << " weight " << weight;
+      EXPECT_EQ(single_b, pair_b) << "plain, width " << width << " weight " << weight;
+      if (!sse2) continue;
+      // One byte past the rows stays untouched.
+      std::vector<uint8_t> fast_a(width + 1, 0x5A), fast_b(width + 1, 0x5A);
+      sse2->filter_vertical_mirrored(a.data(), b.data(), weight, width, fast_a.data(), fast_b.data());
+      EXPECT_EQ(0x5A, fast_a[width]);
+      EXPECT_EQ(0x5A, fast_b[width]);
+      fast_a.pop_back();
+      fast_b.pop_back();
+      EXPECT_EQ(single_a, fast_a) << "SSE2, width " << width << " weight " << weight;
+      EXPECT_EQ(single_b, fast_b) << "SSE2, width " << width << " weight " << weight;
     }
   }
 }

@@ -42,6 +42,22 @@ TEST(ScalingFilter, BilinearWhenEnlarging) {
   EXPECT_EQ(256, filter.weights[2 * 1919 + 1]);  // the last sample, exactly
 }
 
+TEST(ScalingFilter, ThreeHalvesOnlyForTheExactRatio) {
+  struct Case {
+    int32_t source, target;
+    bool three_halves;
+  };
+  const Case cases[] = {{1280, 1920, true}, {640, 960, true},   {720, 1080, true},   {2, 3, true},
+                        {4, 6, true},       {1282, 1920, false}, {1280, 1922, false}, {1920, 1280, false},
+                        {3, 4, false},      {1, 2, false},       {640, 640, false}};
+  for (const Case& c : cases) {
+    for (FilterAxis axis : {FilterAxis::kVertical, FilterAxis::kHorizontal}) {
+      EXPECT_EQ(c.three_halves, BuildScalingFilter(c.source, c.target, axis).three_halves)
+          << c.source << " -> " << c.target;
+    }
+  }
+}
+
 TEST(ScalingFilter, AreaAverageWhenReducing) {
   // 3840 -> 320: twelve samples each, none skipped.
   const ScalingFilter twelve = BuildScalingFilter(3840, 320, FilterAxis::kHorizontal);
